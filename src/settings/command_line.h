@@ -1,0 +1,18 @@
+// Command-line options and the help text.
+//
+// Options override whatever the configuration file set. The first operand
+// names the data file, which is created here, before the scope is contacted.
+// Values are stored as given; range checks happen in the settings check.
+#pragma once
+
+// Fills `settings` from the options and opens the output file. Returns only
+// on success: ends the process with status 4 when no file is named and with
+// status 5 when it cannot be created.
+void readCommandLine(int argc, char *argv[]);
+
+// Factor of the SI prefix letter that starts `text` ("m" is 1e-3, "u" and the
+// micro sign 0xB5 are 1e-6, ...); 1 for any other letter or an empty text.
+double prefixFactor(const char *text);
+
+// Writes the usage text to standard error.
+void printHelp();

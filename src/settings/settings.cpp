@@ -1,0 +1,42 @@
+#include "settings/settings.h"
+
+#include <climits>
+#include <cstdlib>
+#include <cstring>
+
+#include "app/exit_status.h"
+
+Settings settings;
+
+void trimRight(char *text) {
+  if (text == nullptr) {
+    return;
+  }
+  for (size_t i = strlen(text); i > 0; --i) {
+    char c = text[i - 1];
+    if (c != ' ' && c != '\t' && c != '\n' && c != '\r') {
+      break;
+    }
+    text[i - 1] = '\0';
+  }
+}
+
+void setDevice(char *text) {
+  trimRight(text);
+  char *copy = strdup(text);
+  if (copy == nullptr) {
+    fprintf(stderr, "*** Malloc error ***\n");
+    exit(EXIT_BAD_SETTINGS);
+  }
+  settings.device = copy;
+}
+
+int32_t saturateToInt32(long value) {
+  if (value > INT32_MAX) {
+    return INT32_MAX;
+  }
+  if (value < INT32_MIN) {
+    return INT32_MIN;
+  }
+  return static_cast<int32_t>(value);
+}

@@ -1,0 +1,54 @@
+// The one settings record of a run.
+//
+// Every part of the tool reads its configuration and run state from the
+// single instance `settings`. It starts with the built-in defaults; the
+// configuration file, then the command line overwrite them, and the check
+// judges the result before the scope is contacted. The record also carries
+// the open serial descriptor and the data file stream; both stay open until
+// the end of the run.
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+
+// Speed used when neither the configuration file nor -b names one; the help
+// text always shows this value, not the current one.
+inline constexpr int32_t DEFAULT_BAUD_RATE = 38400;
+
+struct Settings {
+  int32_t precision = 10;  // digits after the point in sample lines
+  int32_t serialFd = -1;   // negative while the line is not open
+  const char *device = "/dev/ttyS0";
+  const char *configPath = "./qelvo.conf";
+  int32_t baudRate = DEFAULT_BAUD_RATE;
+  double xSamplesPerDiv = 99.2;
+  double xOffset = 0.0;
+  // Indexed by channel number; entry 0 is never used because channel 0 is
+  // resolved to 1 or 2 before any conversion. The calibration values are
+  // exact doubles of the instrument's factory calibration (0x403C400000000001,
+  // 0x3FDC518EB9C518E0, 0x3FD9999999999998): the decimal texts round-trip.
+  double ySamplesPerDiv[3] = {0.0, 28.250000000000004, 28.75};
+  double yOffset[3] = {0.0, 0.44247787610619405, 0.3999999999999999};
+  double timePerDiv = 1.0;
+  double voltsPerDiv = 1.0;
+  double yZero = 0.0;
+  double probeFactor = 1.0;
+  int32_t channel = 0;  // 0: as selected on the scope, else 1 or 2
+  int32_t configLineNo = 0;
+  FILE *outputFile = nullptr;
+  const char *programName = nullptr;
+};
+
+extern Settings settings;
+
+// Replaces `device` by a trimmed copy of `text` (trimmed in place). The old
+// text is dropped, not freed: it may be a literal or part of argv. Ends the
+// process with status 3 when the copy cannot be allocated.
+void setDevice(char *text);
+
+// Removes trailing spaces, tabs, line feeds and carriage returns in place.
+void trimRight(char *text);
+
+// strtol results live in 64-bit longs; clamp them so that a huge value can
+// never wrap around into a plausible 32-bit one.
+int32_t saturateToInt32(long value);

@@ -1,0 +1,168 @@
+#include "settings/command_line.h"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "settings/settings.h"
+#include "test_support.h"
+
+namespace {
+
+class CommandLine : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    settings = Settings{};
+    settings.programName = "qelvo";
+  }
+  void TearDown() override {
+    if (settings.outputFile != nullptr) {
+      fclose(settings.outputFile);
+    }
+    settings = Settings{};
+  }
+  // Parses `args` (without the program name) in this process.
+  void parse(std::vector<std::string> args) {
+    args.insert(args.begin(), "qelvo");
+    storage_ = args;
+    argv_.clear();
+    for (std::string &arg : storage_) {
+      argv_.push_back(arg.data());
+    }
+    argv_.push_back(nullptr);
+    readCommandLine(static_cast<int>(storage_.size()), argv_.data());
+  }
+  // Parses in a child process, for the paths that end the process.
+  ProcessResult parseInChild(const std::vector<std::string> &args) {
+    return runInChild([&] { parse(args); });
+  }
+  TempDir dir_;
+  std::string out_ = dir_.file("out.dat");
+
+ private:
+  std::vector<std::string> storage_;
+  std::vector<char *> argv_;
+};
+
+const char HELP_TEXT[] =
+    "qelvo: Ver:0.2(Built:Sep 14 2000/10:40:32)\n"
+    "Usage: qelvo -c <ch> -t <time> -y <V/div> -Y <Y0> -p <probe> -b <baud> -s <ser> <file>\n"
+    "\t<ch>:    Channel 1, 2, 0: as selected at the oscilloscope\n"
+    "\t<time>:  Time per div in s (eg. 1e-3, 1m, 1ms = 1 ms/div)\n"
+    "\t<V/div>: Volts per div     (eg. 1e-3, 1m, 1mV = 1 mV/div)\n"
+    "\t<Y0>:    Y offset in div\n"
+    "\t<probe>: probe (eg. 10 = 1:10)\n"
+    "\t<baud>:  baudrate (default 38400) \n"
+    "\t<ser>:   serial device (default /dev/ttyS0\n"
+    "\t<file>:  name of the output file\n";
+
+}  // namespace
+
+TEST(PrefixFactor, EveryLetterOfTheTable) {
+  struct Row {
+    const char *text;
+    double factor;
+  } rows[] = {
+      {"Y", 1e24},  {"Z", 1e21},  {"E", 1e18},  {"P", 1e15},  {"T", 1e12},
+      {"G", 1e9},   {"M", 1e6},   {"k", 1e3},   {"m", 1e-3},  {"u", 1e-6},
+      {"\xB5", 1e-6}, {"n", 1e-9}, {"p", 1e-12}, {"f", 1e-15}, {"a", 1e-18},
+      {"z", 1e-21}, {"y", 1e-24}, {"", 1.0},    {"K", 1.0},   {"x", 1.0},
+      {" m", 1.0},  {"mV", 1e-3}, {"ms", 1e-3}, {"U", 1.0},
+  };
+  for (const Row &row : rows) {
+    EXPECT_EQ(prefixFactor(row.text), row.factor) << "text '" << row.text << "'";
+  }
+  EXPECT_EQ(prefixFactor(nullptr), 1.0);
+}
+
+TEST_F(CommandLine, ScaledValuesAreRoundedOnceFromExtendedPrecision) {
+  parse({"-t", "1m", "-y", "500u", out_});
+  EXPECT_EQ(settings.timePerDiv, 0.001);
+  EXPECT_EQ(settings.voltsPerDiv, 0.0005);
+  parse({"-y", "500\xB5", "-t", "1e-3", out_});
+  EXPECT_EQ(settings.voltsPerDiv, 0.0005);
+  EXPECT_EQ(settings.timePerDiv, 0.001);
+  parse({"-y", "2K", "-t", "1 m", out_});
+  EXPECT_EQ(settings.voltsPerDiv, 2.0);
+  EXPECT_EQ(settings.timePerDiv, 1.0);
+  parse({"-y", "1M", "-t", "1mV", out_});
+  EXPECT_EQ(settings.voltsPerDiv, 1e6);
+  EXPECT_EQ(settings.timePerDiv, 0.001);
+}
+
+TEST_F(CommandLine, LeadingEqualsSignIsSkipped) {
+  parse({"-t=1m", "-c=2", "-s=/dev/ttyUSB1", "-b", "=9600", out_});
+  EXPECT_EQ(settings.timePerDiv, 0.001);
+  EXPECT_EQ(settings.channel, 2);
+  EXPECT_STREQ(settings.device, "/dev/ttyUSB1");
+  EXPECT_EQ(settings.baudRate, 9600);
+}
+
+TEST_F(CommandLine, EveryOptionReachesItsField) {
+  parse({"-c", "1", "-Y", "1m", "-p", "10", "-b", "115200", "-s", "/dev/ttyS3 ", out_});
+  EXPECT_EQ(settings.channel, 1);
+  EXPECT_EQ(settings.yZero, 1.0);  // no prefixes for -Y
+  EXPECT_EQ(settings.probeFactor, 10.0);
+  EXPECT_EQ(settings.baudRate, 115200);
+  EXPECT_STREQ(settings.device, "/dev/ttyS3");
+  ASSERT_NE(settings.outputFile, nullptr);
+  parse({"-c", "x", "-c", "7", out_});
+  EXPECT_EQ(settings.channel, 7);
+  parse({"-c", "x", out_});
+  EXPECT_EQ(settings.channel, 0);
+}
+
+TEST_F(CommandLine, OptionsAfterTheFileAndRepeatedOptions) {
+  parse({out_, "-c", "1", "-c", "2", "-t", "5", "-t", "2m"});
+  EXPECT_EQ(settings.channel, 2);
+  EXPECT_EQ(settings.timePerDiv, 0.002);
+  ASSERT_NE(settings.outputFile, nullptr);
+}
+
+TEST_F(CommandLine, HugeIntegersSaturateInsteadOfWrapping) {
+  parse({"-c", "4294967297", "-b", "4295005696", out_});
+  EXPECT_EQ(settings.channel, 2147483647);
+  EXPECT_EQ(settings.baudRate, 2147483647);
+  parse({"-c", "-4294967295", out_});
+  EXPECT_EQ(settings.channel, INT32_MIN);
+}
+
+TEST_F(CommandLine, UnknownOptionAndMissingArgumentAreReportedAndSkipped) {
+  ProcessResult r = parseInChild({"-x", "-c", "1", out_});
+  EXPECT_EQ(r.exitStatus, 0);
+  EXPECT_NE(r.err.find("*** error: invalid command line argumend '?' (63)***\n"),
+            std::string::npos)
+      << r.err;
+  EXPECT_TRUE(std::filesystem::exists(out_));
+
+  r = parseInChild({"-c", "1", "-t"});
+  EXPECT_EQ(r.exitStatus, 4);
+  std::string expected =
+      std::string("*** error: invalid command line argumend '?' (63)***\n") + HELP_TEXT;
+  ASSERT_GE(r.err.size(), expected.size());
+  EXPECT_EQ(r.err.substr(r.err.size() - expected.size()), expected);
+}
+
+TEST_F(CommandLine, NoFileNamedPrintsHelpAndExits4) {
+  ProcessResult r = parseInChild({"-c", "1"});
+  EXPECT_EQ(r.exitStatus, 4);
+  EXPECT_EQ(r.err, HELP_TEXT);
+  EXPECT_EQ(r.out, "");
+}
+
+TEST_F(CommandLine, UncreatableFileExits5WithItsName) {
+  std::string bad = dir_.file("missing-dir/x.dat");
+  ProcessResult r = parseInChild({"-t", "1m", bad});
+  EXPECT_EQ(r.exitStatus, 5);
+  EXPECT_EQ(r.err, "*** Error: Cannot open output file '" + bad + "' ***\n");
+}
+
+TEST_F(CommandLine, OutputFileIsCreatedAndTruncated) {
+  writeFile(out_, "old contents\n");
+  parse({out_, "ignored-second-operand"});
+  ASSERT_NE(settings.outputFile, nullptr);
+  EXPECT_EQ(readFile(out_), "");
+  EXPECT_FALSE(std::filesystem::exists(dir_.file("ignored-second-operand")));
+}
