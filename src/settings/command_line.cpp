@@ -109,4 +109,5 @@ void readCommandLine(int argc, char *argv[]) {
     exit(EXIT_CANNOT_CREATE_OUTPUT);
   }
   settings.outputFile = file;
+  settings.outputName = fileName;
 }

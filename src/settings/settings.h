@@ -36,6 +36,7 @@ struct Settings {
   int32_t channel = 0;  // 0: as selected on the scope, else 1 or 2
   int32_t configLineNo = 0;
   FILE *outputFile = nullptr;
+  const char *outputName = nullptr;  // the data file's name, for messages
   const char *programName = nullptr;
 };
 

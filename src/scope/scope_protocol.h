@@ -1,0 +1,37 @@
+// The scope's command protocol.
+//
+// Commands are single characters; the scope echoes each one it accepts, and
+// follows the echo of "s" and "d" with hex pairs. Every command starts with a
+// drain so that stale bytes are never taken for the reply. Failures come back
+// as negative numbers; the caller decides what to print.
+#pragma once
+
+inline constexpr int STATUS_CHANNEL1 = 0x01;   // channel 1 selected (else 2)
+inline constexpr int STATUS_NOT_READY = 0x20;  // no waveform to deliver
+
+// Receives the samples of a dump as they arrive: `begin` once when the scope
+// has accepted the command, then `sample` for each one.
+struct SampleSink {
+  void (*begin)();
+  void (*sample)(int index, int raw);
+};
+
+int hexDigitValue(int c);
+
+// 0 for a line feed, the character for a hex digit, negative otherwise.
+int readHexDigit();
+
+// 0..255; -1 when the first digit is missing, -2 when the second is.
+int readHexByte();
+
+// Sends "0", "1" or "2"; 0 when echoed, else -1, -2 or -3.
+int selectChannel(int ch);
+
+// The status byte, -1 without the echo of "s", -2 for bad status digits.
+int readStatus();
+
+// The number of samples handed to `sink`, or -1 when "d" was not echoed.
+int dumpWaveform(const SampleSink &sink);
+
+// "0" then "e": the scope returns to its own operation.
+void endExchange();

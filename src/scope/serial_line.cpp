@@ -1,0 +1,156 @@
+#include "scope/serial_line.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <csignal>
+#include <cstdio>
+#include <ctime>
+
+#include "settings/settings.h"
+
+termios savedLine;
+
+namespace {
+
+volatile sig_atomic_t receivedStopSignal = 0;
+
+void recordStopSignal(int sig) { receivedStopSignal = sig; }
+
+constexpr int BITS_PER_CHARACTER = 10;  // start bit, 8 data bits, stop bit
+constexpr int RECEIVE_SLACK_MS = 20;
+constexpr long DRAIN_LIMIT_MS = 2000;
+
+int receiveTimeoutMs() {
+  long rate = baudCode(settings.baudRate) != 0 ? settings.baudRate : DEFAULT_BAUD_RATE;
+  long twoCharactersMs = (2 * BITS_PER_CHARACTER * 1000 + rate - 1) / rate;
+  return static_cast<int>(RECEIVE_SLACK_MS + twoCharactersMs);
+}
+
+long nowMs() {
+  timespec now{};
+  clock_gettime(CLOCK_MONOTONIC, &now);
+  return now.tv_sec * 1000L + now.tv_nsec / 1000000L;
+}
+
+// Reads one waiting byte; false when there is none.
+bool readOneByte(int &value) {
+  unsigned char byte;
+  if (read(settings.serialFd, &byte, 1) != 1) {
+    return false;
+  }
+  // Widened as a signed char: 0x80..0xFF become negative, which every caller
+  // treats like a missing byte.
+  value = static_cast<signed char>(byte);
+  return true;
+}
+
+}  // namespace
+
+speed_t baudCode(int32_t rate) {
+  switch (rate) {
+  case 50: return B50;
+  case 75: return B75;
+  case 110: return B110;
+  case 134: return B134;
+  case 150: return B150;
+  case 200: return B200;
+  case 300: return B300;
+  case 600: return B600;
+  case 1200: return B1200;
+  case 1800: return B1800;
+  case 2400: return B2400;
+  case 4800: return B4800;
+  case 9600: return B9600;
+  case 19200: return B19200;
+  case 38400: return B38400;
+  case 57600: return B57600;
+  case 115200: return B115200;
+  case 230400: return B230400;
+  case 460800: return B460800;
+  default: return 0;
+  }
+}
+
+int openSerialLine() {
+  // O_NOCTTY: a hang-up on the line must never reach us as SIGHUP of a
+  // controlling terminal.
+  settings.serialFd = open(settings.device, O_RDWR | O_NONBLOCK | O_DSYNC | O_NOCTTY);
+  return settings.serialFd;
+}
+
+void configureLine() {
+  tcgetattr(settings.serialFd, &savedLine);
+  termios raw = savedLine;
+  raw.c_iflag = 0;
+  raw.c_oflag = 0;
+  raw.c_lflag = 0;
+  raw.c_cflag = baudCode(settings.baudRate) | CRTSCTS | HUPCL | CREAD | CS8;
+  raw.c_cc[VMIN] = 0;
+  raw.c_cc[VTIME] = 0;
+  tcsetattr(settings.serialFd, TCSANOW, &raw);
+}
+
+void restoreLine() { tcsetattr(settings.serialFd, TCSANOW, &savedLine); }
+
+void closeSerialLine() {
+  close(settings.serialFd);
+  settings.serialFd = -1;
+}
+
+void sendByte(int c) {
+  if (receivedStopSignal != 0) {
+    return;
+  }
+  unsigned char byte = static_cast<unsigned char>(c);
+  if (write(settings.serialFd, &byte, 1) != 1) {
+    fprintf(stderr, "\n*** error, unable to send byte ***\n\n");
+  }
+}
+
+int receiveByte() {
+  if (receivedStopSignal != 0) {
+    return -1;
+  }
+  int byte = -1;
+  if (readOneByte(byte)) {
+    return byte;
+  }
+  long deadline = nowMs() + receiveTimeoutMs();
+  for (;;) {
+    long remaining = deadline - nowMs();
+    if (remaining < 0) {
+      remaining = 0;
+    }
+    pollfd line{settings.serialFd, POLLIN, 0};
+    int ready = poll(&line, 1, static_cast<int>(remaining));
+    if (ready < 0 && errno == EINTR && receivedStopSignal == 0 && remaining > 0) {
+      continue;
+    }
+    if (ready <= 0 || receivedStopSignal != 0) {
+      return -1;
+    }
+    readOneByte(byte);
+    return byte;
+  }
+}
+
+void drainInput() {
+  long deadline = nowMs() + DRAIN_LIMIT_MS;
+  while (receiveByte() >= 0 && nowMs() < deadline) {
+  }
+}
+
+void installStopHandlers() {
+  struct sigaction action {};
+  action.sa_handler = recordStopSignal;
+  sigemptyset(&action.sa_mask);
+  action.sa_flags = 0;  // no SA_RESTART: a waiting poll must return at once
+  sigaction(SIGINT, &action, nullptr);
+  sigaction(SIGTERM, &action, nullptr);
+  sigaction(SIGHUP, &action, nullptr);
+}
+
+int stopSignal() { return receivedStopSignal; }

@@ -1,0 +1,53 @@
+// The RS-232 line to the scope.
+//
+// The settings check opens the line (non-blocking, never as controlling
+// terminal); the driver then saves its attributes and makes it raw with
+// configureLine, and gives them back with restoreLine before it closes the
+// line, on every path once the line is raw. Above this layer everything
+// speaks in single bytes.
+//
+// A receive waits with poll() for at most 20 ms plus two character times at
+// the line speed: long enough for the scope's next byte, short enough that
+// silence ends a reply quickly.
+//
+// Stop signals: once installStopHandlers has run, SIGINT, SIGTERM and SIGHUP
+// only record the signal. From then on receiveByte reports silence and
+// sendByte sends nothing, so the exchange winds down at the next byte; the
+// driver sees stopSignal() and restores the line itself.
+#pragma once
+
+#include <termios.h>
+
+#include <cstdint>
+
+// The line's attributes from before configureLine.
+extern termios savedLine;
+
+// Speed code (B50 ... B460800) for a rate in bit/s; 0 for any other rate.
+speed_t baudCode(int32_t rate);
+
+// Opens `settings.device` and stores the descriptor in `settings.serialFd`;
+// returns it, negative on failure.
+int openSerialLine();
+
+// Saves the attributes in `savedLine`, then sets 8N1, RTS/CTS, raw, at
+// `settings.baudRate`. Failures are ignored.
+void configureLine();
+void restoreLine();
+void closeSerialLine();
+
+// Writes one byte; reports a failed write on standard error and carries on.
+void sendByte(int c);
+
+// The next byte as a signed char widened to int (0x80..0xFF come back
+// negative), or -1 when none arrives in time.
+int receiveByte();
+
+// Discards pending input: ends at the first silence, a byte of 0x80 or
+// above, or after 2 s of continuous input.
+void drainInput();
+
+void installStopHandlers();
+
+// The stop signal received since installStopHandlers, or 0.
+int stopSignal();

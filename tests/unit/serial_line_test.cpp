@@ -1,0 +1,214 @@
+#include "scope/serial_line.h"
+
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <csignal>
+#include <cstring>
+#include <thread>
+
+#include "settings/settings.h"
+#include "test_support.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+long msSince(Clock::time_point start) {
+  return static_cast<long>(
+      std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count());
+}
+
+class SerialLine : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    settings = Settings{};
+    settings.device = pty_.slavePath.c_str();
+    ASSERT_GE(openSerialLine(), 0);
+  }
+  void TearDown() override {
+    if (settings.serialFd >= 0) {
+      closeSerialLine();
+    }
+    settings = Settings{};
+  }
+  PtyPair pty_;
+};
+
+}  // namespace
+
+TEST(BaudCode, MapsEveryAcceptedSpeedAndRejectsTheRest) {
+  struct Row {
+    int32_t rate;
+    speed_t code;
+  } rows[] = {
+      {50, 1},        {75, 2},         {110, 3},        {134, 4},        {150, 5},
+      {200, 6},       {300, 7},        {600, 8},        {1200, 9},       {1800, 10},
+      {2400, 11},     {4800, 12},      {9600, 13},      {19200, 14},     {38400, 15},
+      {57600, 0x1001}, {115200, 0x1002}, {230400, 0x1003}, {460800, 0x1004}, {0, 0},
+      {100, 0},       {-38400, 0},     {38401, 0},      {921600, 0},     {2147483647, 0},
+  };
+  for (const Row &row : rows) {
+    EXPECT_EQ(baudCode(row.rate), row.code) << row.rate << " bit/s";
+  }
+}
+
+TEST_F(SerialLine, OpensNonBlockingAndNeverAsControllingTerminal) {
+  int flags = fcntl(settings.serialFd, F_GETFL);
+  EXPECT_NE(flags & O_NONBLOCK, 0);
+  EXPECT_EQ(flags & O_ACCMODE, O_RDWR);
+
+  // A session leader without a terminal would acquire the line as its
+  // controlling terminal on open unless it is opened with O_NOCTTY.
+  ProcessResult r = runInChild([&] {
+    setsid();
+    settings.serialFd = -1;
+    if (openSerialLine() < 0) {
+      exit(2);
+    }
+    exit(open("/dev/tty", O_RDWR) < 0 ? 0 : 1);
+  });
+  EXPECT_EQ(r.exitStatus, 0) << "the line became the controlling terminal";
+
+  settings.device = "/nonexistent/ttyS9";
+  EXPECT_LT(openSerialLine(), 0);
+  EXPECT_LT(settings.serialFd, 0);
+  settings.serialFd = -1;
+}
+
+TEST_F(SerialLine, RawSetupAndRestoreGiveBackTheFormerAttributes) {
+  termios before{};
+  ASSERT_EQ(tcgetattr(pty_.slave, &before), 0);
+  // Something recognisable that raw mode must change.
+  before.c_lflag |= ECHO | ICANON;
+  before.c_iflag |= ICRNL;
+  before.c_cc[VMIN] = 1;
+  ASSERT_EQ(tcsetattr(pty_.slave, TCSANOW, &before), 0);
+  tcgetattr(pty_.slave, &before);
+
+  settings.baudRate = 9600;
+  configureLine();
+  termios raw{};
+  tcgetattr(pty_.slave, &raw);
+  EXPECT_EQ(raw.c_iflag, 0u);
+  EXPECT_EQ(raw.c_oflag, 0u);
+  EXPECT_EQ(raw.c_lflag, 0u);
+  EXPECT_EQ(raw.c_cflag & CBAUD, static_cast<tcflag_t>(B9600));
+  EXPECT_EQ(raw.c_cflag & CSIZE, static_cast<tcflag_t>(CS8));
+  EXPECT_EQ(raw.c_cflag & (PARENB | CSTOPB | CLOCAL), 0u);
+  EXPECT_EQ(raw.c_cc[VMIN], 0);
+  EXPECT_EQ(raw.c_cc[VTIME], 0);
+
+  restoreLine();
+  termios after{};
+  tcgetattr(pty_.slave, &after);
+  EXPECT_EQ(after.c_iflag, before.c_iflag);
+  EXPECT_EQ(after.c_oflag, before.c_oflag);
+  EXPECT_EQ(after.c_lflag, before.c_lflag);
+  EXPECT_EQ(after.c_cflag, before.c_cflag);
+  EXPECT_EQ(memcmp(after.c_cc, before.c_cc, sizeof after.c_cc), 0);
+}
+
+TEST_F(SerialLine, SendsSingleBytesAndReportsAFailedWrite) {
+  configureLine();
+  sendByte('s');
+  sendByte(0x1B5);  // only the low byte goes out
+  EXPECT_EQ(pty_.readMaster(), std::string("s\xB5"));
+
+  int fd = settings.serialFd;
+  settings.serialFd = -1;
+  testing::internal::CaptureStderr();
+  sendByte('x');
+  EXPECT_EQ(testing::internal::GetCapturedStderr(), "\n*** error, unable to send byte ***\n\n");
+  settings.serialFd = fd;
+}
+
+TEST_F(SerialLine, ReceiveWaitsForALateByteButNotForever) {
+  configureLine();
+  pty_.writeMaster("A");
+  EXPECT_EQ(receiveByte(), 'A');
+
+  // A byte 5 ms late is far beyond a 50 us retry but well inside the wait.
+  std::thread late([&] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    pty_.writeMaster("B");
+  });
+  EXPECT_EQ(receiveByte(), 'B');
+  late.join();
+
+  auto start = Clock::now();
+  EXPECT_EQ(receiveByte(), -1);
+  long waited = msSince(start);
+  EXPECT_GE(waited, 20);
+  EXPECT_LT(waited, 200);
+
+  // Bytes of 0x80 and above come back negative, 0xFF as -1 itself.
+  pty_.writeMaster("\xFF\xB5");
+  EXPECT_EQ(receiveByte(), -1);
+  EXPECT_EQ(receiveByte(), static_cast<signed char>(0xB5));
+}
+
+TEST_F(SerialLine, ReceiveWaitGrowsWithSlowLineSpeeds) {
+  settings.baudRate = 50;  // two characters take 400 ms
+  configureLine();
+  auto start = Clock::now();
+  EXPECT_EQ(receiveByte(), -1);
+  long waited = msSince(start);
+  EXPECT_GE(waited, 400);
+  EXPECT_LT(waited, 800);
+}
+
+TEST_F(SerialLine, DrainDiscardsPendingInputAndEndsOnSilenceOrHighByte) {
+  configureLine();
+  pty_.writeMaster("stale bytes");
+  drainInput();
+  pty_.writeMaster("Z");
+  EXPECT_EQ(receiveByte(), 'Z');
+
+  pty_.writeMaster("ab\xFF" "cd");
+  drainInput();  // stops at 0xFF like at silence
+  EXPECT_EQ(receiveByte(), 'c');
+  EXPECT_EQ(receiveByte(), 'd');
+}
+
+TEST_F(SerialLine, DrainOfANeverSilentLineEndsAfterTwoSeconds) {
+  configureLine();
+  std::atomic<bool> talking{true};
+  std::thread chatter([&] {
+    while (talking) {
+      pty_.writeMaster("x");
+      std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+  });
+  auto start = Clock::now();
+  drainInput();
+  long took = msSince(start);
+  talking = false;
+  chatter.join();
+  EXPECT_GE(took, 1900);
+  EXPECT_LT(took, 3000);
+}
+
+TEST_F(SerialLine, StopSignalEndsTrafficAtTheNextByte) {
+  configureLine();
+  ProcessResult r = runInChild([&] {
+    installStopHandlers();
+    if (stopSignal() != 0) {
+      exit(10);
+    }
+    pty_.writeMaster("pending");
+    raise(SIGTERM);  // recorded, not fatal
+    if (stopSignal() != SIGTERM) {
+      exit(11);
+    }
+    if (receiveByte() != -1) {
+      exit(12);  // must not read on after a stop
+    }
+    sendByte('d');
+    exit(0);
+  });
+  EXPECT_EQ(r.exitStatus, 0);
+  EXPECT_EQ(pty_.readMaster(), "") << "a command went out after the stop";
+}

@@ -1,0 +1,118 @@
+#include "settings/settings_check.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <limits>
+#include <string>
+
+#include "scope/serial_line.h"
+#include "settings/settings.h"
+#include "test_support.h"
+
+namespace {
+
+class SettingsCheck : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    settings = Settings{};
+    settings.device = pty_.slavePath.c_str();
+  }
+  void TearDown() override {
+    if (settings.serialFd >= 0) {
+      closeSerialLine();
+    }
+    settings = Settings{};
+  }
+  // Runs the check and returns its messages.
+  std::string check(int expectedProblems) {
+    if (settings.serialFd >= 0) {
+      closeSerialLine();
+    }
+    testing::internal::CaptureStderr();
+    int problems = checkSettings();
+    std::string messages = testing::internal::GetCapturedStderr();
+    EXPECT_EQ(problems, expectedProblems) << messages;
+    return messages;
+  }
+  PtyPair pty_;
+};
+
+}  // namespace
+
+TEST_F(SettingsCheck, DefaultsPassAndOpenTheLine) {
+  EXPECT_EQ(check(0), "");
+  EXPECT_GE(settings.serialFd, 0);
+}
+
+TEST_F(SettingsCheck, EachProblemHasItsMessage) {
+  static constexpr double inf = std::numeric_limits<double>::infinity();
+  struct Row {
+    void (*apply)();
+    const char *message;
+  } rows[] = {
+      {[] { settings.channel = 3; }, "Invalid Channel (3) selected\n"},
+      {[] { settings.channel = -1; }, "Invalid Channel (-1) selected\n"},
+      {[] { settings.channel = 2147483647; }, "Invalid Channel (2147483647) selected\n"},
+      {[] { settings.timePerDiv = -0.001; }, "Invalid Time/div (-1.000000e-03)\n"},
+      {[] { settings.timePerDiv = -inf; }, "Invalid Time/div (-inf)\n"},
+      {[] { settings.voltsPerDiv = -2; }, "Invalid Volts/div (-2.000000e+00)\n"},
+      {[] { settings.baudRate = 100; }, "Invalid baudrate (100)\n"},
+      {[] { settings.baudRate = 2147483647; }, "Invalid baudrate (2147483647)\n"},
+      {[] { settings.probeFactor = 0.5; }, "Invalid ProbeFactor 1:5.000000e-01\n"},
+      {[] { settings.probeFactor = 1000001; }, "Invalid ProbeFactor 1:1.000001e+06\n"},
+      {[] { settings.probeFactor = inf; }, "Invalid ProbeFactor 1:inf\n"},
+  };
+  for (const Row &row : rows) {
+    const char *device = settings.device;
+    settings = Settings{};
+    settings.device = device;
+    row.apply();
+    EXPECT_EQ(check(1), row.message);
+  }
+}
+
+TEST_F(SettingsCheck, BoundaryValuesPass) {
+  struct Row {
+    const char *name;
+    void (*apply)();
+  } rows[] = {
+      {"channel 0", [] { settings.channel = 0; }},
+      {"channel 2", [] { settings.channel = 2; }},
+      {"time 0", [] { settings.timePerDiv = 0; }},
+      {"time -0", [] { settings.timePerDiv = -0.0; }},
+      {"time NaN", [] { settings.timePerDiv = std::nan(""); }},
+      {"volts +inf", [] { settings.voltsPerDiv = std::numeric_limits<double>::infinity(); }},
+      {"460800 bit/s", [] { settings.baudRate = 460800; }},
+      {"50 bit/s", [] { settings.baudRate = 50; }},
+      {"probe 1", [] { settings.probeFactor = 1; }},
+      {"probe 1e6", [] { settings.probeFactor = 1e6; }},
+      {"probe NaN", [] { settings.probeFactor = std::nan(""); }},
+  };
+  for (const Row &row : rows) {
+    const char *device = settings.device;
+    settings = Settings{};
+    settings.device = device;
+    row.apply();
+    EXPECT_EQ(check(0), "") << row.name;
+  }
+}
+
+TEST_F(SettingsCheck, ReportsEveryProblemInOrderAndStillOpensTheLine) {
+  settings.channel = 3;
+  settings.baudRate = 100;
+  settings.probeFactor = 0;
+  EXPECT_EQ(check(3), "Invalid Channel (3) selected\n"
+                      "Invalid baudrate (100)\n"
+                      "Invalid ProbeFactor 1:0.000000e+00\n");
+  EXPECT_GE(settings.serialFd, 0) << "the line is opened even after failed checks";
+
+  closeSerialLine();
+  settings.device = "/nonexistent/ttyS0";
+  settings.voltsPerDiv = -1;
+  EXPECT_EQ(check(5), "Invalid Channel (3) selected\n"
+                      "Invalid Volts/div (-1.000000e+00)\n"
+                      "Invalid baudrate (100)\n"
+                      "*** Error: Cannot open serial line '/nonexistent/ttyS0' ***\n"
+                      "Invalid ProbeFactor 1:0.000000e+00\n");
+}
