@@ -1,0 +1,69 @@
+#include "e2e_support.h"
+
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <csignal>
+#include <sstream>
+
+VirtualScope::VirtualScope(const TempDir &dir, const std::vector<std::string> &options)
+    : link_(dir.file("tty")), log_(dir.file("received")) {
+  std::vector<std::string> argv{QELVO_SIM_BIN, "--link", link_, "--log", log_};
+  argv.insert(argv.end(), options.begin(), options.end());
+  child_ = std::make_unique<Child>(argv);
+  bool up = waitFor([&] { return access(link_.c_str(), F_OK) == 0; }, 5000);
+  EXPECT_TRUE(up) << "virtual scope did not start: " << child_->currentErr();
+}
+
+void VirtualScope::stop() {
+  child_->kill(SIGTERM);
+  ProcessResult r = child_->wait(5000);
+  EXPECT_EQ(r.exitStatus, 0) << r.err;
+}
+
+std::vector<int> VirtualScope::waveform(const std::vector<std::string> &options, int channel) {
+  std::vector<std::string> argv{QELVO_SIM_BIN};
+  argv.insert(argv.end(), options.begin(), options.end());
+  argv.push_back("--print-waveform");
+  argv.push_back(std::to_string(channel));
+  ProcessResult r = runProgram(argv);
+  EXPECT_EQ(r.exitStatus, 0) << r.err;
+  std::vector<int> values;
+  std::istringstream in(r.out);
+  int value;
+  while (in >> value) {
+    values.push_back(value);
+  }
+  return values;
+}
+
+ProcessResult runQelvo(const TempDir &dir, const std::vector<std::string> &args,
+                       std::vector<std::string> env) {
+  std::vector<std::string> argv{QELVO_BIN};
+  argv.insert(argv.end(), args.begin(), args.end());
+  env.insert(env.begin(), "QELVO");
+  ProcessOptions options;
+  options.env = env;
+  options.cwd = dir.path();
+  return runProgram(argv, options);
+}
+
+std::vector<SampleLine> sampleLines(const std::string &fileText) {
+  std::vector<SampleLine> lines;
+  std::istringstream in(fileText);
+  std::string line;
+  while (std::getline(in, line)) {
+    if (line.empty() || line[0] == '#') {
+      continue;
+    }
+    size_t tab = line.find('\t');
+    lines.push_back({line.substr(0, tab), tab == std::string::npos ? "" : line.substr(tab + 1)});
+  }
+  return lines;
+}
+
+std::string withoutConfigWarning(const std::string &err) {
+  const std::string warning = "Warning: no config file found -- unsing default values\n";
+  size_t at = err.find(warning);
+  return at == std::string::npos ? err : err.substr(0, at) + err.substr(at + warning.size());
+}

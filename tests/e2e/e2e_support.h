@@ -1,0 +1,39 @@
+// Whole runs of the finished tool against the virtual scope.
+#pragma once
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "test_support.h"
+
+// The virtual scope on a pty linked at dir/tty, logging every byte it
+// receives to dir/received.
+class VirtualScope {
+ public:
+  VirtualScope(const TempDir &dir, const std::vector<std::string> &options);
+  const std::string &device() const { return link_; }
+  std::string received() const { return readFile(log_); }
+  // Raw values the scope holds for `channel` with these options.
+  static std::vector<int> waveform(const std::vector<std::string> &options, int channel);
+  void stop();
+
+ private:
+  std::string link_;
+  std::string log_;
+  std::unique_ptr<Child> child_;
+};
+
+// Runs qelvo with `args` in `dir` (no configuration file there, QELVO unset).
+ProcessResult runQelvo(const TempDir &dir, const std::vector<std::string> &args,
+                       std::vector<std::string> env = {});
+
+// The data file's sample lines, split into time and voltage texts.
+struct SampleLine {
+  std::string time;
+  std::string volts;
+};
+std::vector<SampleLine> sampleLines(const std::string &fileText);
+
+// The stderr text with the configuration warning taken out.
+std::string withoutConfigWarning(const std::string &err);

@@ -1,0 +1,230 @@
+// The finished qelvo against the virtual scope: exit statuses, messages, the
+// command sequence on the line and the data file.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cmath>
+#include <csignal>
+#include <cstring>
+#include <string>
+
+#include "e2e_support.h"
+
+namespace {
+
+const char BANNER[] = "qelvo: Ver:0.2(Built:Sep 14 2000/10:40:32)\n";
+const char NOT_READY[] = "*** Oszi ist nicht bereit: \n\t-> Speicherbetrieb\n\t-> Single Shot\n";
+
+bool contains(const std::string &text, const std::string &part) {
+  return text.find(part) != std::string::npos;
+}
+
+// Recovers the raw count from a voltage written with the default
+// calibration of `channel`, 1 V/div, probe 1:1 and no offset.
+int rawOf(const std::string &volts, int channel) {
+  const double perDiv[3] = {0, 28.250000000000004, 28.75};
+  const double offset[3] = {0, 0.44247787610619405, 0.3999999999999999};
+  return static_cast<int>(std::lround((std::stod(volts) + offset[channel]) * perDiv[channel]));
+}
+
+void expectSamplesMatch(const std::string &fileText, const std::vector<int> &sent, int channel) {
+  std::vector<SampleLine> lines = sampleLines(fileText);
+  ASSERT_EQ(lines.size(), sent.size());
+  for (size_t i = 0; i < lines.size(); ++i) {
+    ASSERT_EQ(rawOf(lines[i].volts, channel), sent[i]) << "sample " << i;
+  }
+}
+
+}  // namespace
+
+TEST(Run, CapturesTheWholeWaveform) {
+  TempDir dir;
+  std::vector<std::string> wave{"--samples", "300", "--wave1", "ramp", "--pace", "none"};
+  VirtualScope scope(dir, wave);
+  ProcessResult r = runQelvo(dir, {"-c", "1", "-t", "1m", "-s", scope.device(), "out.dat"});
+  EXPECT_EQ(r.exitStatus, 0) << r.err;
+  EXPECT_EQ(r.out, std::string(BANNER) + "\twritten by the qelvo developers\n");
+  EXPECT_EQ(withoutConfigWarning(r.err), "");
+  EXPECT_EQ(scope.received(), "1sd0e");
+  std::string data = readFile(dir.file("out.dat"));
+  EXPECT_TRUE(contains(data, "#  Oscilloscope channel 1\n"));
+  EXPECT_TRUE(contains(data, "#  Time base:\t1.000ms/div\n"));
+  EXPECT_TRUE(contains(data, "# Time [s]\t\tVolts \n"));
+  EXPECT_TRUE(contains(data, "0.0000000000e+00\t-4.4247787611e-01\n"));
+  expectSamplesMatch(data, VirtualScope::waveform(wave, 1), 1);
+}
+
+TEST(Run, ChannelZeroIsResolvedFromTheStatus) {
+  for (int panel : {1, 2}) {
+    TempDir dir;
+    std::vector<std::string> wave{"--panel-channel", std::to_string(panel), "--samples", "50",
+                                  "--pace", "none"};
+    VirtualScope scope(dir, wave);
+    ProcessResult r = runQelvo(dir, {"-c", "0", "-s", scope.device(), "out.dat"});
+    EXPECT_EQ(r.exitStatus, 0) << r.err;
+    EXPECT_EQ(scope.received(), "0sd0e");
+    std::string data = readFile(dir.file("out.dat"));
+    EXPECT_TRUE(contains(data, "#  Oscilloscope channel " + std::to_string(panel) + "\n"))
+        << data;
+    expectSamplesMatch(data, VirtualScope::waveform(wave, panel), panel);
+  }
+}
+
+TEST(Run, ScopeThatDoesNotAnswerEndsWithStatus1) {
+  TempDir dir;
+  VirtualScope scope(dir, {"--fault", "silent"});
+  ProcessResult r = runQelvo(dir, {"-s", scope.device(), "out.dat"});
+  EXPECT_EQ(r.exitStatus, 1);
+  EXPECT_EQ(withoutConfigWarning(r.err),
+            "*** Error: Oszi not connected to '" + scope.device() + "' or switched off ***\n");
+  EXPECT_EQ(scope.received(), "0s");
+  EXPECT_EQ(readFile(dir.file("out.dat")), "");
+
+  TempDir dir2;
+  VirtualScope cut(dir2, {"--fault", "status-missing"});
+  r = runQelvo(dir2, {"-s", cut.device(), "out.dat"});
+  EXPECT_EQ(r.exitStatus, 1);
+  EXPECT_EQ(withoutConfigWarning(r.err),
+            "*** Error: invalid Status (-1)***\n"
+            "*** Error: Oszi not connected to '" + cut.device() + "' or switched off ***\n");
+}
+
+TEST(Run, NotReadyScopeIsWarnedAndStillDumped) {
+  TempDir dir;
+  VirtualScope scope(dir, {"--not-ready", "--samples", "20", "--pace", "none"});
+  ProcessResult r = runQelvo(dir, {"-s", scope.device(), "out.dat"});
+  EXPECT_EQ(r.exitStatus, 0);
+  EXPECT_EQ(withoutConfigWarning(r.err), NOT_READY);
+  EXPECT_EQ(scope.received(), "0s0ed0e");
+  EXPECT_EQ(sampleLines(readFile(dir.file("out.dat"))).size(), 20u);
+}
+
+TEST(Run, RefusedDumpLeavesTheHeaderAndExits0) {
+  TempDir dir;
+  VirtualScope scope(dir, {"--fault", "no-echo=d"});
+  ProcessResult r = runQelvo(dir, {"-s", scope.device(), "out.dat"});
+  EXPECT_EQ(r.exitStatus, 0);
+  EXPECT_EQ(withoutConfigWarning(r.err), "*** Fehler beim Auslesen ***\n");
+  EXPECT_EQ(scope.received(), "0sd0e");
+  std::string data = readFile(dir.file("out.dat"));
+  EXPECT_TRUE(contains(data, "#  Probe:\t1:1.00\n#\n"));
+  EXPECT_FALSE(contains(data, "# Time [s]"));
+  EXPECT_TRUE(sampleLines(data).empty());
+}
+
+TEST(Run, CutOrForeignEndOfDumpKeepsTheWholeSamples) {
+  struct Row {
+    const char *fault;
+    size_t samples;
+  } rows[] = {{"dump-cut=7", 7}, {"dump-b5", 40}};
+  for (const Row &row : rows) {
+    TempDir dir;
+    VirtualScope scope(dir, {"--fault", row.fault, "--samples", "40", "--pace", "none"});
+    ProcessResult r = runQelvo(dir, {"-s", scope.device(), "out.dat"});
+    EXPECT_EQ(r.exitStatus, 0) << row.fault;
+    EXPECT_EQ(withoutConfigWarning(r.err), "") << row.fault;
+    EXPECT_EQ(sampleLines(readFile(dir.file("out.dat"))).size(), row.samples) << row.fault;
+  }
+}
+
+TEST(Run, SettingsProblemsAreAllReportedWithTheHelpText) {
+  TempDir dir;
+  ProcessResult r =
+      runQelvo(dir, {"-c", "3", "-b", "100", "-p", "0.5", "-s", "/nonexistent/tty", "out.dat"});
+  EXPECT_EQ(r.exitStatus, 3);
+  std::string err = withoutConfigWarning(r.err);
+  EXPECT_EQ(err.substr(0, err.find("qelvo: Ver")),
+            "Invalid Channel (3) selected\n"
+            "Invalid baudrate (100)\n"
+            "*** Error: Cannot open serial line '/nonexistent/tty' ***\n"
+            "Invalid ProbeFactor 1:5.000000e-01\n");
+  EXPECT_TRUE(contains(err, "\t<file>:  name of the output file\n"));
+  EXPECT_EQ(readFile(dir.file("out.dat")), "") << "created before the check, left empty";
+
+  r = runQelvo(dir, {"-c", "4294967297", "-b", "4295005696", "-s", "/nonexistent/tty", "o"});
+  EXPECT_EQ(r.exitStatus, 3);
+  EXPECT_TRUE(contains(r.err, "Invalid Channel (2147483647) selected\n"));
+  EXPECT_TRUE(contains(r.err, "Invalid baudrate (2147483647)\n"));
+}
+
+TEST(Run, StartUpFailuresHaveTheirOwnStatuses) {
+  TempDir dir;
+  ProcessResult r = runQelvo(dir, {});
+  EXPECT_EQ(r.exitStatus, 4);
+  EXPECT_EQ(r.out, std::string(BANNER) + "\twritten by the qelvo developers\n");
+  EXPECT_TRUE(contains(r.err, std::string(BANNER) + "Usage: qelvo -c <ch>"));
+
+  r = runQelvo(dir, {"-t", "1m", "/nonexistent-dir/x"});
+  EXPECT_EQ(r.exitStatus, 5);
+  EXPECT_EQ(withoutConfigWarning(r.err),
+            "*** Error: Cannot open output file '/nonexistent-dir/x' ***\n");
+}
+
+TEST(Run, PacedDumpsLoseNoSample) {
+  struct Row {
+    int rate;
+    int samples;
+  } rows[] = {{9600, 500}, {38400, 2000}};
+  for (const Row &row : rows) {
+    TempDir dir;
+    std::vector<std::string> wave{"--samples", std::to_string(row.samples), "--wave1", "noise"};
+    VirtualScope scope(dir, wave);
+    auto start = std::chrono::steady_clock::now();
+    ProcessResult r = runQelvo(
+        dir, {"-c", "1", "-b", std::to_string(row.rate), "-s", scope.device(), "out.dat"});
+    double seconds =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    EXPECT_EQ(r.exitStatus, 0) << r.err;
+    expectSamplesMatch(readFile(dir.file("out.dat")), VirtualScope::waveform(wave, 1), 1);
+    // The dump alone takes (2 * samples + 1) characters of 10 bits.
+    double lineSeconds = (2.0 * row.samples + 1) * 10 / row.rate;
+    EXPECT_GE(seconds, lineSeconds) << row.rate << " bit/s";
+    RecordProperty("wall_ms_" + std::to_string(row.rate), static_cast<int>(seconds * 1000));
+    printf("%d samples at %d bit/s: %.3f s wall, %.3f s on the line\n", row.samples, row.rate,
+           seconds, lineSeconds);
+  }
+}
+
+TEST(Run, InterruptDuringTheDumpKeepsWholeLinesAndRestoresTheLine) {
+  for (int sig : {SIGINT, SIGTERM, SIGHUP}) {
+    TempDir dir;
+    std::vector<std::string> wave{"--samples", "2000", "--wave1", "ramp"};
+    VirtualScope scope(dir, wave);
+    int probe = open(scope.device().c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+    ASSERT_GE(probe, 0);
+    termios before{};
+    tcgetattr(probe, &before);
+
+    Child tool({QELVO_BIN, "-c", "1", "-b", "9600", "-s", scope.device(), "out.dat"},
+               {{"QELVO"}, dir.path()});
+    std::string dataPath = dir.file("out.dat");
+    // Wait until the dump is under way.
+    ASSERT_TRUE(waitFor([&] { return contains(scope.received(), "d"); }, 5000));
+    usleep(300 * 1000);
+    tool.kill(sig);
+    ProcessResult r = tool.wait(5000);
+    EXPECT_EQ(r.exitStatus, 128 + sig) << "signal " << sig;
+
+    termios after{};
+    tcgetattr(probe, &after);
+    close(probe);
+    EXPECT_EQ(after.c_cflag, before.c_cflag) << "signal " << sig;
+    EXPECT_EQ(after.c_lflag, before.c_lflag) << "signal " << sig;
+    EXPECT_EQ(after.c_iflag, before.c_iflag) << "signal " << sig;
+    EXPECT_EQ(scope.received(), "1sd") << "no command after the stop";
+
+    std::string data = readFile(dataPath);
+    ASSERT_FALSE(data.empty());
+    EXPECT_EQ(data.back(), '\n') << "a partial line was written";
+    std::vector<SampleLine> lines = sampleLines(data);
+    EXPECT_GT(lines.size(), 10u);
+    EXPECT_LT(lines.size(), 2000u);
+    std::vector<int> sent = VirtualScope::waveform(wave, 1);
+    for (size_t i = 0; i < lines.size(); ++i) {
+      ASSERT_EQ(rawOf(lines[i].volts, 1), sent[i]) << "sample " << i;
+    }
+  }
+}
