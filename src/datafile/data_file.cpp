@@ -1,0 +1,77 @@
+#include "datafile/data_file.h"
+
+#include <pwd.h>
+#include <unistd.h>
+
+#include <cstdio>
+
+#include "app/version.h"
+#include "datafile/eng_format.h"
+#include "settings/settings.h"
+
+namespace {
+
+constexpr int LOWEST_RAW = 0;
+constexpr int HIGHEST_RAW = 255;
+
+// Volts at the scope input for `raw`: the sample voltage before the probe
+// factor. Shared by the sample lines and the header's range so both use the
+// same rounding steps.
+long double inputVolts(int raw) {
+  int ch = settings.channel;
+  return (static_cast<long double>(raw) / settings.ySamplesPerDiv[ch] - settings.yOffset[ch] -
+          settings.yZero) *
+         settings.voltsPerDiv;
+}
+
+const char *orEmpty(const char *text) { return text != nullptr ? text : ""; }
+
+} // namespace
+
+long double sampleTime(int index) {
+  return (static_cast<long double>(index) / settings.xSamplesPerDiv - settings.xOffset) *
+         settings.timePerDiv;
+}
+
+long double sampleVolts(int raw) { return inputVolts(raw) * settings.probeFactor; }
+
+long double yRangeLow() { return inputVolts(LOWEST_RAW); }
+
+long double yRangeHigh() { return inputVolts(HIGHEST_RAW); }
+
+void writeHeader(time_t now) { writeHeaderFor(now, getpwuid(geteuid())); }
+
+void writeHeaderFor(time_t now, const passwd *user) {
+  FILE *out = settings.outputFile;
+  int digits = settings.precision;
+  fprintf(out, "# Program: '%s', " QELVO_HEADER_VERSION_TEXT "\n", orEmpty(settings.programName));
+  fprintf(out, "#\t%s\n", AUTHOR_CREDIT);
+  fprintf(out, "#\n");
+  fprintf(out, "#  File created %s", asctime(localtime(&now)));
+  if (user != nullptr) {
+    fprintf(out, "#  by %s (uid: %s)\n", orEmpty(user->pw_gecos), orEmpty(user->pw_name));
+  }
+  fprintf(out, "#------------------------------------------------------\n");
+  fprintf(out, "# Settings:\n");
+  fprintf(out, "#  Y-Range: %1.*e div : %1.*e div\n", digits, static_cast<double>(yRangeLow()),
+          digits, static_cast<double>(yRangeHigh()));
+  fprintf(out, "#  Oscilloscope channel %d\n", settings.channel);
+  fprintf(out, "#  Time base:\t");
+  printScaled(out, settings.timePerDiv, "s/div\n");
+  fprintf(out, "#  Y-Gain:\t");
+  printScaled(out, settings.voltsPerDiv, "V/div\n");
+  fprintf(out, "#  Y-Offset:\t%2.3f div\n", settings.yZero);
+  fprintf(out, "#  Probe:\t1:%3.2f\n", settings.probeFactor);
+  fprintf(out, "#\n");
+}
+
+void writeColumnHeader() {
+  fprintf(settings.outputFile, "# Time [s]\t\tVolts \n");
+  fprintf(settings.outputFile, "#--------------------------------------------------------\n");
+}
+
+void writeSampleLine(int index, int raw) {
+  fprintf(settings.outputFile, "%1.*e\t%1.*e\n", settings.precision,
+          static_cast<double>(sampleTime(index)), settings.precision,
+          static_cast<double>(sampleVolts(raw)));
+}

@@ -1,0 +1,40 @@
+// The data file: a "#" comment header, a column header, one line per sample.
+//
+// Everything goes to `settings.outputFile`, which the command line opened and
+// process exit closes; write errors are left to the driver, which checks the
+// stream at the end of the run. Samples are converted as they arrive, one
+// line each, so nothing is buffered here beyond stdio. The conversions follow
+// the calibration of `settings.channel`, which must already be 1 or 2. Each
+// formula is evaluated left to right in x87 extended precision and rounded to
+// double once, when printed: with the default calibration the cancelling
+// offsets leave residues that plain double arithmetic would print differently.
+#pragma once
+
+#include <ctime>
+
+struct passwd;
+
+// The header block, stamped with `now` and the effective user.
+void writeHeader(time_t now);
+
+// As writeHeader, for the password entry `user`; the "by" line is left out
+// when it is nullptr (an effective uid without an entry).
+void writeHeaderFor(time_t now, const passwd *user);
+
+// The two column-header lines; written once, when the dump begins.
+void writeColumnHeader();
+
+// One sample line: time and voltage of sample `index` (from 0) holding `raw`
+// (0 to 255).
+void writeSampleLine(int index, int raw);
+
+// Seconds since the trigger of sample `index`.
+long double sampleTime(int index);
+
+// Volts at the probe tip for the raw count `raw`.
+long double sampleVolts(int raw);
+
+// Volts at the scope input (no probe factor) of the lowest and highest raw
+// counts, 0 and 255, as the header's Y-range line shows them.
+long double yRangeLow();
+long double yRangeHigh();

@@ -1,0 +1,30 @@
+// Engineering notation for the human-readable header lines of the data file.
+//
+// A value is printed with three decimals and an SI prefix letter, the same
+// letters the command line accepts (micro as the single byte 0xB5, never "u"),
+// followed directly by a unit text. The decade search and the scaling run in
+// x87 extended precision starting from the exact double; the mantissa becomes
+// a double only when it is printed. That is why the double nearest 1e-6, which
+// lies just below 1e-6, prints as "1000.000n" rather than "1.000u".
+#pragma once
+
+#include <cfloat>
+#include <cstdio>
+
+// What decadeOf gives for an infinite value: one decade above the largest
+// finite double, so that it lies beyond every prefix and the caller never
+// loops trying to scale it.
+inline constexpr int DECADE_OF_INFINITY = DBL_MAX_10_EXP + 1;
+
+// Writes `value` in engineering form and then `unitText` (nullptr counts as
+// ""). Magnitudes beyond the prefix tables, and infinities, use "%e".
+void printScaled(FILE *stream, double value, const char *unitText);
+
+// The decimal exponent of |x|, found by repeated division or multiplication
+// by ten in extended precision. Zero, subnormals, DBL_MIN itself and NaN give
+// 0; an infinity gives DECADE_OF_INFINITY.
+int decadeOf(double x);
+
+// 10 to the power n, by n multiplications (or |n| divisions) in extended
+// precision.
+long double tenToThe(int n);

@@ -1,0 +1,128 @@
+#include "datafile/eng_format.h"
+
+#include <gtest/gtest.h>
+
+#include <unistd.h>
+
+#include <cfloat>
+#include <cmath>
+#include <cstdio>
+#include <limits>
+#include <string>
+
+#include "test_support.h"
+
+namespace {
+
+// What printScaled writes for `value` and `unitText`, through a real file.
+std::string printed(double value, const char *unitText) {
+  TempDir dir;
+  std::string path = dir.file("scaled.txt");
+  FILE *stream = fopen(path.c_str(), "w");
+  if (stream == nullptr) {
+    ADD_FAILURE() << "cannot create " << path;
+    return "";
+  }
+  printScaled(stream, value, unitText);
+  fclose(stream);
+  return readFile(path);
+}
+
+TEST(EngFormat, PrintsEveryValueOfThePrefixTable) {
+  const double nan = std::numeric_limits<double>::quiet_NaN();
+  struct Row {
+    const char *name;
+    double value;
+    const char *expected;
+  } rows[] = {
+      {"0", 0.0, "0.000"},
+      {"-0.0", -0.0, "-0.000"},
+      {"5", 5.0, "5.000"},
+      {"99.2", 99.2, "99.200"},
+      {"999.9999", 999.9999, "1000.000"},
+      {"1000", 1000.0, "1.000k"},
+      {"1500", 1500.0, "1.500k"},
+      {"123456", 123456.0, "123.456k"},
+      {"-1500", -1500.0, "-1.500k"},
+      {"1e25", 1e25, "10.000Y"},
+      {"1e26", 1e26, "100.000Y"},
+      {"1e24", 1e24, "1000.000Z"},
+      {"1e27", 1e27, "1.000000e+27"},
+      {"0.5", 0.5, "500.000m"},
+      {"0.001", 0.001, "1.000m"},
+      {"0.9999996", 0.9999996, "1000.000m"},
+      {"-0.005", -0.005, "-5.000m"},
+      {"0.0001", 0.0001, "100.000\xB5"},
+      {"2.5e-6", 2.5e-6, "2.500\xB5"},
+      {"1e-6", 1e-6, "1000.000n"},
+      {"1e-9", 1e-9, "1.000n"},
+      {"1e-12", 1e-12, "1000.000f"},
+      {"2e-24", 2e-24, "2.000y"},
+      {"1e-24", 1e-24, "1.000000e-24"},
+      {"3e-25", 3e-25, "3.000000e-25"},
+      {"2.2e-308", 2.2e-308, "0.000"},
+      {"DBL_MIN", DBL_MIN, "0.000"},
+      {"1.0625", 1.0625, "1.062"},
+      {"NaN", nan, "nan"},
+      {"-NaN", std::copysign(nan, -1.0), "-nan"},
+  };
+  for (const Row &row : rows) {
+    EXPECT_EQ(printed(row.value, "s/div\n"), std::string(row.expected) + "s/div\n")
+        << "row " << row.name;
+  }
+}
+
+TEST(EngFormat, MissingUnitTextCountsAsEmpty) {
+  EXPECT_EQ(printed(1500.0, nullptr), "1.500k");
+  EXPECT_EQ(printed(1e27, nullptr), "1.000000e+27");
+}
+
+TEST(EngFormat, InfinityPrintsInExponentFormAndReturns) {
+  const double inf = std::numeric_limits<double>::infinity();
+  // In a child with an alarm, so that a loop fails the test instead of
+  // hanging the whole run.
+  ProcessResult result = runInChild([inf] {
+    alarm(5);
+    printScaled(stdout, inf, "V/div\n");
+    printScaled(stdout, -inf, "V/div\n");
+    fflush(stdout);
+  });
+  EXPECT_EQ(result.signal, 0) << "printScaled did not return for an infinity";
+  EXPECT_EQ(result.out, "infV/div\n-infV/div\n");
+}
+
+TEST(EngFormat, DecadeStepsFromTheExactDouble) {
+  // The doubles nearest 1e-6 and 1e24 lie just below those powers of ten.
+  EXPECT_EQ(decadeOf(1e-6), -7);
+  EXPECT_EQ(decadeOf(1e24), 23);
+  EXPECT_EQ(decadeOf(1e-24), -25);
+  EXPECT_EQ(decadeOf(1e-9), -9);
+  EXPECT_EQ(decadeOf(-1500.0), 3);
+  EXPECT_EQ(decadeOf(9.99), 0);
+  EXPECT_EQ(decadeOf(1.0), 0);
+  EXPECT_EQ(decadeOf(DBL_MAX), 308);
+}
+
+TEST(EngFormat, DecadeOfTinyNanAndInfinity) {
+  EXPECT_EQ(decadeOf(0.0), 0);
+  EXPECT_EQ(decadeOf(DBL_MIN), 0);
+  EXPECT_EQ(decadeOf(DBL_MIN / 4), 0);
+  EXPECT_EQ(decadeOf(std::nextafter(DBL_MIN, 1.0)), -308);
+  EXPECT_EQ(decadeOf(std::numeric_limits<double>::quiet_NaN()), 0);
+  EXPECT_EQ(decadeOf(std::numeric_limits<double>::infinity()), DECADE_OF_INFINITY);
+  EXPECT_EQ(decadeOf(-std::numeric_limits<double>::infinity()), DECADE_OF_INFINITY);
+  EXPECT_GT(DECADE_OF_INFINITY, decadeOf(DBL_MAX));
+}
+
+TEST(EngFormat, PowersOfTenAreExtendedPrecision) {
+  EXPECT_EQ(tenToThe(0), 1.0L);
+  EXPECT_EQ(tenToThe(3), 1000.0L);
+  // 10^24 is exact with a 64-bit significand but not as a double.
+  EXPECT_EQ(tenToThe(24), 1e24L);
+  EXPECT_GT(tenToThe(24), static_cast<long double>(1e24));
+  EXPECT_EQ(tenToThe(-1), 0.1L);
+  EXPECT_NE(tenToThe(-1), static_cast<long double>(0.1));
+  EXPECT_NEAR(static_cast<double>(tenToThe(-24) / 1e-24L), 1.0, 1e-17);
+}
+
+} // namespace
