@@ -1,13 +1,96 @@
-// Entry point: one invocation fetches one waveform.
+// Entry point and the one fixed sequence of a run: start-up, settings, scope
+// exchange, data file, teardown. One invocation fetches one waveform.
+#include <cstdio>
+#include <cstdlib>
+#include <ctime>
+
 #include "app/exit_status.h"
 #include "app/startup.h"
+#include "datafile/data_file.h"
+#include "scope/scope_protocol.h"
+#include "scope/serial_line.h"
 #include "settings/command_line.h"
 #include "settings/settings.h"
+#include "settings/settings_check.h"
+
+namespace {
+
+// Flushes and closes the data file; false when any of it was not written.
+bool closeDataFile() {
+  FILE *file = settings.outputFile;
+  settings.outputFile = nullptr;
+  bool written = fflush(file) == 0 && ferror(file) == 0;
+  return fclose(file) == 0 && written;
+}
+
+void releaseLine() {
+  restoreLine();
+  closeSerialLine();
+}
+
+// After a stop signal no further command goes out: keep what was captured,
+// give the line its attributes back and end with 128 plus the signal.
+void stopIfSignalled() {
+  int sig = stopSignal();
+  if (sig == 0) {
+    return;
+  }
+  closeDataFile();
+  releaseLine();
+  exit(EXIT_SIGNAL_BASE + sig);
+}
+
+}  // namespace
 
 int main(int argc, char *argv[]) {
   settings.programName = baseNameOf(argv[0]);
   printBanner();
   applyFloatPrecision();
   readCommandLine(argc, argv);
+  if (checkSettings() > 0) {
+    printHelp();
+    exit(EXIT_BAD_SETTINGS);
+  }
+
+  installStopHandlers();
+  configureLine();
+  selectChannel(settings.channel);
+  int status = readStatus();
+  stopIfSignalled();
+  if (status < 0) {
+    fprintf(stderr, "*** Error: Oszi not connected to '%s' or switched off ***\n",
+            settings.device);
+    releaseLine();
+    exit(EXIT_NOT_CONNECTED);
+  }
+  if ((status & STATUS_NOT_READY) != 0) {
+    fprintf(stderr, "*** Oszi ist nicht bereit: \n");
+    fprintf(stderr, "\t-> Speicherbetrieb\n");
+    fprintf(stderr, "\t-> Single Shot\n");
+    endExchange();
+    stopIfSignalled();
+  }
+  if (settings.channel == 0) {
+    settings.channel = (status & STATUS_CHANNEL1) != 0 ? 1 : 2;
+  }
+
+  writeHeader(time(nullptr));
+  int samples = dumpWaveform(SampleSink{writeColumnHeader, writeSampleLine});
+  stopIfSignalled();
+  if (samples < 0) {
+    fprintf(stderr, "*** Fehler beim Auslesen ***\n");
+  }
+  endExchange();
+  stopIfSignalled();
+  releaseLine();
+
+  if (!closeDataFile()) {
+    fprintf(stderr, "*** Error: Cannot write output file '%s' ***\n", settings.outputName);
+    exit(EXIT_WRITE_FAILED);
+  }
+  // A stop signal that came after the line was restored still counts.
+  if (stopSignal() != 0) {
+    exit(EXIT_SIGNAL_BASE + stopSignal());
+  }
   return EXIT_OK;
 }
