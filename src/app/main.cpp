@@ -10,6 +10,7 @@
 #include "scope/scope_protocol.h"
 #include "scope/serial_line.h"
 #include "settings/command_line.h"
+#include "settings/config_file.h"
 #include "settings/settings.h"
 #include "settings/settings_check.h"
 
@@ -46,6 +47,7 @@ int main(int argc, char *argv[]) {
   settings.programName = baseNameOf(argv[0]);
   printBanner();
   applyFloatPrecision();
+  loadConfig();
   readCommandLine(argc, argv);
   if (checkSettings() > 0) {
     printHelp();
