@@ -1,0 +1,63 @@
+// The virtual scope's end of the pseudo-terminal, and its pacing.
+//
+// The scope owns the master; the tool opens the slave by its path. The slave
+// starts raw, and the scope keeps a descriptor of it open for its whole life:
+// the tool sets hang-up on close, and its close must neither hang the line
+// up nor leave the master at end of file for the next run.
+//
+// Replies are paced like a real line: 10 bits per character at the speed the
+// tool set on the slave (read afresh when a reply starts) or at a fixed
+// speed. Send times follow an absolute schedule, so a long dump takes the
+// time it would on the wire and does not drift. Waits end early when
+// `stopRequested` is set by a signal.
+#pragma once
+
+#include <signal.h>
+#include <termios.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+#include "sim/sim_options.h"
+
+extern volatile sig_atomic_t stopRequested;
+
+struct SimLine {
+  int master = -1;
+  int slave = -1;
+  std::string slavePath;
+  PaceMode pace = PACE_AUTO;
+  long paceBaud = 0;
+  // Schedule of the current reply: byte k since `originNs` leaves at
+  // originNs + (k + 1) character times; baud 0 means unpaced.
+  long baud = 0;
+  int64_t originNs = 0;
+  long sentSinceOrigin = 0;
+};
+
+// Opens the pair, makes the slave raw and the master non-blocking. False
+// (with errno set) when the pair cannot be had.
+bool openSimLine(SimLine &line, const SimOptions &options);
+void closeSimLine(SimLine &line);
+
+// Bit/s of a termios speed code; 0 for B0 and codes not known.
+long baudOfCode(speed_t code);
+
+// Starts a reply: takes the line speed and starts the schedule when the
+// previous reply has left the line.
+void beginReply(SimLine &line);
+
+// Sends `count` bytes on the reply's schedule, however few the master takes
+// at a time. False when stopped, or when the tool has read nothing for
+// several seconds; then its unread input is discarded.
+bool sendReply(SimLine &line, const char *bytes, size_t count);
+
+// Holds the rest of the reply back by `ms` milliseconds.
+bool pauseReply(SimLine &line, long ms);
+
+// The symbolic link PATH to the slave; an existing symbolic link is replaced,
+// anything else there is left alone and fails.
+bool makeLink(const SimLine &line, const std::string &path);
+// Removes PATH if it still points to the slave.
+void removeLink(const SimLine &line, const std::string &path);

@@ -1,0 +1,246 @@
+#include "sim/sim_options.h"
+
+#include <getopt.h>
+
+#include <cerrno>
+#include <climits>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+static const char HELP_TEXT[] =
+    "Usage: qelvo-scope-sim [options]\n"
+    "A virtual oscilloscope on a pseudo-terminal, for trying and testing qelvo without\n"
+    "the instrument. The terminal's path is the first line on standard output; the\n"
+    "scope then answers one run after the other until SIGINT or SIGTERM.\n"
+    "\n"
+    "Line:\n"
+    "  --link PATH             also make the terminal reachable as the symbolic link\n"
+    "                          PATH (an existing link is replaced; removed on exit)\n"
+    "  --runs N                exit after N runs; a run ends when no byte follows\n"
+    "                          an \"e\" within 300 ms\n"
+    "  --log FILE              append every byte received from the tool to FILE, raw\n"
+    "  --pace auto|none|BAUD   reply at the speed the tool set on the line (auto,\n"
+    "                          default), at BAUD bit/s, or unpaced (none);\n"
+    "                          10 bits per character\n"
+    "  --delay MS              pause MS milliseconds between the \"d\" echo and the\n"
+    "                          first sample (default 0)\n"
+    "\n"
+    "Instrument:\n"
+    "  --panel-channel 1|2     channel selected on the front panel, chosen by \"0\"\n"
+    "                          and at the start of every run (default 1)\n"
+    "  --not-ready             report the scope as not ready (status bit 0x20)\n"
+    "  --wave1 KIND            record of channel 1 (default sine)\n"
+    "  --wave2 KIND            record of channel 2 (default square)\n"
+    "                          KIND: sine, square, triangle, noise, or ramp\n"
+    "                          (sample i is i mod 256, whatever the shape options)\n"
+    "  --samples N             samples per record (default 1000; 0 allowed)\n"
+    "  --cycles C              frequency: periods over the whole record (default 4)\n"
+    "  --amplitude A           centre to peak in counts (default 100)\n"
+    "  --offset O              centre in counts (default 128)\n"
+    "  --seed S                seed of the noise record (default 1)\n"
+    "                          samples are rounded and clamped to 0..255\n"
+    "  --print-waveform CH     print channel CH's samples, one decimal per line, and\n"
+    "                          exit without opening a terminal\n"
+    "\n"
+    "Faults (--fault may be given several times):\n"
+    "  --fault silent          read everything, answer nothing\n"
+    "  --fault no-echo=C       ignore command C (one of 0 1 2 s d): no echo, no\n"
+    "                          reply, no effect\n"
+    "  --fault status-missing  echo \"s\" without the status digits\n"
+    "  --fault status-cut      echo \"s\" and the first status digit only\n"
+    "  --fault dump-cut=N      after N samples send one hex digit, then nothing\n"
+    "  --fault dump-b5         end the dump with the byte 0xB5 instead of a line feed\n"
+    "\n"
+    "  --help                  show this text and exit\n"
+    "\n"
+    "Exit status: 0 after SIGINT, SIGTERM or the last of --runs; 1 when the\n"
+    "terminal, the link or the log cannot be set up; 2 for a bad option.\n";
+
+static bool badOption(const char *format, const char *text) {
+  fprintf(stderr, "qelvo-scope-sim: ");
+  fprintf(stderr, format, text);
+  fprintf(stderr, " (see --help)\n");
+  return false;
+}
+
+static bool parseLong(const char *text, long low, long high, long &value) {
+  char *end = nullptr;
+  errno = 0;
+  long number = strtol(text, &end, 10);
+  if (end == text || *end != '\0' || errno != 0 || number < low || number > high) {
+    return false;
+  }
+  value = number;
+  return true;
+}
+
+static bool parseDouble(const char *text, double &value) {
+  char *end = nullptr;
+  double number = strtod(text, &end);
+  if (end == text || *end != '\0' || !std::isfinite(number)) {
+    return false;
+  }
+  value = number;
+  return true;
+}
+
+static bool parseFault(const char *text, SimFaults &faults) {
+  long count = 0;
+  if (strcmp(text, "silent") == 0) {
+    faults.silent = true;
+  } else if (strcmp(text, "status-missing") == 0) {
+    faults.statusMissing = true;
+  } else if (strcmp(text, "status-cut") == 0) {
+    faults.statusCut = true;
+  } else if (strcmp(text, "dump-b5") == 0) {
+    faults.dumpB5 = true;
+  } else if (strncmp(text, "no-echo=", 8) == 0 && strlen(text) == 9 &&
+             strchr("012sd", text[8]) != nullptr) {
+    faults.ignored += text[8];
+  } else if (strncmp(text, "dump-cut=", 9) == 0 && parseLong(text + 9, 0, LONG_MAX, count)) {
+    faults.dumpCut = count;
+  } else {
+    return false;
+  }
+  return true;
+}
+
+static bool parsePace(const char *text, SimOptions &options) {
+  if (strcmp(text, "auto") == 0) {
+    options.pace = PACE_AUTO;
+  } else if (strcmp(text, "none") == 0) {
+    options.pace = PACE_NONE;
+  } else if (parseLong(text, 1, 100000000, options.paceBaud)) {
+    options.pace = PACE_FIXED;
+  } else {
+    return false;
+  }
+  return true;
+}
+
+enum LongOnly {
+  OPT_LINK = 256,
+  OPT_RUNS,
+  OPT_LOG,
+  OPT_PACE,
+  OPT_DELAY,
+  OPT_PANEL,
+  OPT_NOT_READY,
+  OPT_WAVE1,
+  OPT_WAVE2,
+  OPT_SAMPLES,
+  OPT_CYCLES,
+  OPT_AMPLITUDE,
+  OPT_OFFSET,
+  OPT_SEED,
+  OPT_PRINT,
+  OPT_FAULT,
+};
+
+static const option LONG_OPTIONS[] = {
+    {"link", required_argument, nullptr, OPT_LINK},
+    {"runs", required_argument, nullptr, OPT_RUNS},
+    {"log", required_argument, nullptr, OPT_LOG},
+    {"pace", required_argument, nullptr, OPT_PACE},
+    {"delay", required_argument, nullptr, OPT_DELAY},
+    {"panel-channel", required_argument, nullptr, OPT_PANEL},
+    {"not-ready", no_argument, nullptr, OPT_NOT_READY},
+    {"wave1", required_argument, nullptr, OPT_WAVE1},
+    {"wave2", required_argument, nullptr, OPT_WAVE2},
+    {"samples", required_argument, nullptr, OPT_SAMPLES},
+    {"cycles", required_argument, nullptr, OPT_CYCLES},
+    {"amplitude", required_argument, nullptr, OPT_AMPLITUDE},
+    {"offset", required_argument, nullptr, OPT_OFFSET},
+    {"seed", required_argument, nullptr, OPT_SEED},
+    {"print-waveform", required_argument, nullptr, OPT_PRINT},
+    {"fault", required_argument, nullptr, OPT_FAULT},
+    {"help", no_argument, nullptr, 'h'},
+    {nullptr, 0, nullptr, 0},
+};
+
+// Applies one option; false (after the message) when its value is bad.
+static bool applyOption(int code, const char *value, SimOptions &options) {
+  long number = 0;
+  switch (code) {
+  case OPT_LINK: options.linkPath = value; return true;
+  case OPT_LOG: options.logPath = value; return true;
+  case OPT_NOT_READY: options.notReady = true; return true;
+  case OPT_RUNS:
+    return parseLong(value, 1, LONG_MAX, options.runs) ||
+           badOption("--runs needs a whole number of at least 1, not '%s'", value);
+  case OPT_PACE:
+    return parsePace(value, options) ||
+           badOption("--pace needs auto, none or a speed in bit/s, not '%s'", value);
+  case OPT_DELAY:
+    return parseLong(value, 0, 3600000, options.delayMs) ||
+           badOption("--delay needs milliseconds from 0 to 3600000, not '%s'", value);
+  case OPT_PANEL:
+    if (!parseLong(value, 1, 2, number)) {
+      return badOption("--panel-channel needs 1 or 2, not '%s'", value);
+    }
+    options.panelChannel = static_cast<int>(number);
+    return true;
+  case OPT_WAVE1:
+  case OPT_WAVE2:
+    return parseWaveKind(value, options.waves[code == OPT_WAVE1 ? 0 : 1]) ||
+           badOption("unknown wave '%s' (sine, square, triangle, noise, ramp)", value);
+  case OPT_SAMPLES:
+    return parseLong(value, 0, 100000000, options.shape.samples) ||
+           badOption("--samples needs a whole number from 0 to 100000000, not '%s'", value);
+  case OPT_CYCLES:
+    return parseDouble(value, options.shape.cycles) ||
+           badOption("--cycles needs a number, not '%s'", value);
+  case OPT_AMPLITUDE:
+    return parseDouble(value, options.shape.amplitude) ||
+           badOption("--amplitude needs a number, not '%s'", value);
+  case OPT_OFFSET:
+    return parseDouble(value, options.shape.offset) ||
+           badOption("--offset needs a number, not '%s'", value);
+  case OPT_SEED:
+    if (!parseLong(value, 0, LONG_MAX, number)) {
+      return badOption("--seed needs a whole number of at least 0, not '%s'", value);
+    }
+    options.shape.seed = static_cast<unsigned long>(number);
+    return true;
+  case OPT_PRINT:
+    if (!parseLong(value, 1, 2, number)) {
+      return badOption("--print-waveform needs channel 1 or 2, not '%s'", value);
+    }
+    options.printChannel = static_cast<int>(number);
+    return true;
+  case OPT_FAULT:
+    return parseFault(value, options.faults) || badOption("unknown fault '%s'", value);
+  }
+  return false;
+}
+
+OptionsResult parseSimOptions(int argc, char *argv[], SimOptions &options) {
+  opterr = 0; // our own one-line messages instead of getopt's
+  optind = 1;
+  int code = 0;
+  while ((code = getopt_long(argc, argv, ":h", LONG_OPTIONS, nullptr)) != -1) {
+    const char *current = argv[optind - 1];
+    if (code == 'h') {
+      fputs(HELP_TEXT, stdout);
+      return OPTIONS_HELP_SHOWN;
+    }
+    if (code == ':') {
+      badOption("option '%s' needs a value", current);
+      return OPTIONS_BAD;
+    }
+    if (code == '?') {
+      badOption("unknown option '%s'", current);
+      return OPTIONS_BAD;
+    }
+    if (!applyOption(code, optarg, options)) {
+      return OPTIONS_BAD;
+    }
+  }
+  if (optind < argc) {
+    badOption("unexpected argument '%s'", argv[optind]);
+    return OPTIONS_BAD;
+  }
+  return OPTIONS_RUN;
+}

@@ -1,0 +1,41 @@
+// Command line of the virtual scope.
+//
+// Options fill one `SimOptions` record; nothing is opened here. A bad option
+// gets a one-line message on standard error and status 2, --help the usage
+// text on standard output and status 0.
+#pragma once
+
+#include <string>
+
+#include "sim/waveform.h"
+
+enum PaceMode { PACE_AUTO, PACE_FIXED, PACE_NONE };
+
+// Misbehaviour on request, to show and test how the tool copes.
+struct SimFaults {
+  bool silent = false;        // read everything, answer nothing
+  std::string ignored;        // command bytes taken as never received
+  bool statusMissing = false; // "s" echoed without its pair
+  bool statusCut = false;     // "s" echoed with the first digit only
+  long dumpCut = -1;          // samples before a lone digit ends the dump; -1: off
+  bool dumpB5 = false;        // 0xB5 instead of the closing line feed
+};
+
+struct SimOptions {
+  std::string linkPath;
+  std::string logPath;
+  long runs = 0; // 0: serve until a signal
+  int panelChannel = 1;
+  bool notReady = false;
+  WaveKind waves[2] = {WAVE_SINE, WAVE_SQUARE};
+  WaveShape shape;
+  int printChannel = 0; // 1 or 2: print that record and exit
+  PaceMode pace = PACE_AUTO;
+  long paceBaud = 0; // PACE_FIXED only
+  long delayMs = 0;
+  SimFaults faults;
+};
+
+enum OptionsResult { OPTIONS_RUN, OPTIONS_HELP_SHOWN, OPTIONS_BAD };
+
+OptionsResult parseSimOptions(int argc, char *argv[], SimOptions &options);

@@ -1,0 +1,325 @@
+// The virtual scope run as a program, driven over its pseudo-terminal the way
+// the tool drives a real scope.
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstring>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "test_support.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+std::vector<std::string> simArgs(const std::vector<std::string> &options) {
+  std::vector<std::string> argv{QELVO_SIM_BIN};
+  argv.insert(argv.end(), options.begin(), options.end());
+  return argv;
+}
+
+// The terminal's path: the first line the simulator prints.
+std::string slavePathOf(const Child &sim) {
+  std::string out;
+  waitFor(
+      [&] {
+        out = sim.currentOut();
+        return out.find('\n') != std::string::npos;
+      },
+      5000);
+  return out.substr(0, out.find('\n'));
+}
+
+// Opens the line as the tool does: raw, 8 bits, the speed in the control flags.
+int openLine(const std::string &path, speed_t speed = B38400, tcflag_t extraFlags = 0) {
+  int fd = open(path.c_str(), O_RDWR | O_NOCTTY);
+  if (fd < 0) {
+    return fd;
+  }
+  termios attributes{};
+  tcgetattr(fd, &attributes);
+  cfmakeraw(&attributes);
+  attributes.c_cflag = speed | CREAD | CS8 | extraFlags;
+  tcsetattr(fd, TCSANOW, &attributes);
+  return fd;
+}
+
+void send(int fd, const std::string &bytes) {
+  ASSERT_EQ(write(fd, bytes.data(), bytes.size()), static_cast<ssize_t>(bytes.size()));
+}
+
+// Everything that arrives until the line has been quiet for quietMs.
+std::string readQuiet(int fd, int quietMs = 300) {
+  std::string bytes;
+  pollfd pfd{fd, POLLIN, 0};
+  while (poll(&pfd, 1, quietMs) > 0) {
+    char buffer[4096];
+    ssize_t n = read(fd, buffer, sizeof buffer);
+    if (n <= 0) {
+      break;
+    }
+    bytes.append(buffer, static_cast<size_t>(n));
+  }
+  return bytes;
+}
+
+std::string exchange(int fd, const std::string &command, int quietMs = 300) {
+  send(fd, command);
+  return readQuiet(fd, quietMs);
+}
+
+// The dump the simulator should send for a record printed by --print-waveform.
+std::string expectedDump(const std::string &printed) {
+  std::istringstream lines(printed);
+  std::string dump = "d";
+  int value = 0;
+  char pair[3];
+  while (lines >> value) {
+    snprintf(pair, sizeof pair, "%02X", value);
+    dump += pair;
+  }
+  return dump + "\n";
+}
+
+struct Exchange {
+  std::string command;
+  std::string reply;
+};
+
+} // namespace
+
+TEST(ScopeSim, EchoesCommandsAndReportsChannelAndReadinessInStatus) {
+  struct Row {
+    std::vector<std::string> options;
+    std::vector<Exchange> exchanges;
+  } rows[] = {
+      {{},
+       {{"0s", "0s01"},
+        {"2s", "2s00"},
+        {"1s", "1s01"},
+        {"2", "2"},
+        {"0s", "0s01"},
+        {"x\n", ""},
+        {"e", ""}}},
+      {{"--panel-channel", "2", "--not-ready"},
+       {{"0s", "0s20"}, {"1s", "1s21"}, {"s", "s21"}, {"0", "0"}, {"s", "s20"}}},
+  };
+  for (const Row &row : rows) {
+    Child sim(simArgs(row.options));
+    int fd = openLine(slavePathOf(sim));
+    ASSERT_GE(fd, 0);
+    for (const Exchange &step : row.exchanges) {
+      EXPECT_EQ(exchange(fd, step.command), step.reply) << "command " << step.command;
+    }
+    close(fd);
+  }
+}
+
+TEST(ScopeSim, DumpsTheSelectedRecordAsHexPairsClosedByLineFeed) {
+  struct Row {
+    std::vector<std::string> options;
+    std::string channel;
+    std::string printChannel;
+  } rows[] = {
+      {{"--samples", "1000"}, "1", "1"},
+      {{"--samples", "1000"}, "2", "2"},
+      {{"--wave1", "ramp", "--samples", "300"}, "0", "1"},
+      {{"--wave1", "triangle", "--cycles", "2.5", "--amplitude", "200", "--offset", "100",
+        "--samples", "500"},
+       "1",
+       "1"},
+      // Far more than the pty holds at once: the writes must go on where the
+      // tool's reads left them.
+      {{"--wave2", "noise", "--seed", "7", "--samples", "20000", "--pace", "none"}, "2", "2"},
+      {{"--samples", "0"}, "1", "1"},
+  };
+  for (const Row &row : rows) {
+    std::vector<std::string> printArgs = row.options;
+    printArgs.insert(printArgs.end(), {"--print-waveform", row.printChannel});
+    ProcessResult printed = runProgram(simArgs(printArgs));
+    ASSERT_EQ(printed.exitStatus, 0);
+    Child sim(simArgs(row.options));
+    int fd = openLine(slavePathOf(sim), B460800);
+    ASSERT_GE(fd, 0);
+    EXPECT_EQ(exchange(fd, row.channel), row.channel);
+    std::string dump = exchange(fd, "d", 500);
+    EXPECT_EQ(dump, expectedDump(printed.out)) << "channel " << row.channel;
+    close(fd);
+  }
+  ProcessResult ramp =
+      runProgram(simArgs({"--wave2", "ramp", "--samples", "258", "--print-waveform", "2"}));
+  EXPECT_EQ(ramp.out.substr(0, 6), "0\n1\n2\n");
+  EXPECT_EQ(ramp.out.substr(ramp.out.size() - 12), "254\n255\n0\n1\n");
+  ProcessResult clamped =
+      runProgram(simArgs({"--wave1", "square", "--amplitude", "300", "--samples", "4", "--cycles",
+                          "1", "--print-waveform", "1"}));
+  EXPECT_EQ(clamped.out, "255\n255\n0\n0\n");
+}
+
+TEST(ScopeSim, FaultsSendExactlyTheirBytes) {
+  struct Row {
+    std::vector<std::string> options;
+    std::vector<Exchange> exchanges;
+  } rows[] = {
+      {{"--fault", "silent"}, {{"0", ""}, {"s", ""}, {"d", ""}}},
+      {{"--fault", "no-echo=s"}, {{"0", "0"}, {"s", ""}, {"d", "d00\n"}}},
+      // An ignored channel command leaves the panel channel selected.
+      {{"--fault", "no-echo=1", "--fault", "no-echo=d", "--panel-channel", "2"},
+       {{"1", ""}, {"s", "s00"}, {"d", ""}, {"2", "2"}}},
+      {{"--fault", "status-missing", "--not-ready"}, {{"s", "s"}, {"0", "0"}}},
+      {{"--fault", "status-cut", "--not-ready"}, {{"s", "s2"}}},
+      {{"--fault", "dump-cut=2", "--wave1", "ramp", "--samples", "40"}, {{"d", "d00010"}}},
+      {{"--fault", "dump-cut=0", "--wave1", "ramp", "--samples", "40"}, {{"d", "d0"}}},
+      {{"--fault", "dump-b5", "--wave1", "ramp", "--samples", "3"},
+       {{"d", "d000102\xB5"}, {"s", "s01"}}},
+  };
+  for (const Row &row : rows) {
+    // A one-sample ramp unless the row says otherwise: later options win.
+    std::vector<std::string> merged{"--samples", "1", "--wave1", "ramp"};
+    merged.insert(merged.end(), row.options.begin(), row.options.end());
+    Child sim(simArgs(merged));
+    int fd = openLine(slavePathOf(sim));
+    ASSERT_GE(fd, 0);
+    for (const Exchange &step : row.exchanges) {
+      EXPECT_EQ(exchange(fd, step.command), step.reply)
+          << row.options[1] << ", command " << step.command;
+    }
+    close(fd);
+  }
+}
+
+TEST(ScopeSim, PacesRepliesAtTheLineSpeed) {
+  struct Row {
+    std::vector<std::string> options;
+    double seconds; // nominal time from sending "d" to the closing line feed
+  } rows[] = {
+      // 1000 samples: "d", 2000 digits and the line feed, 10 bits each.
+      {{"--samples", "1000"}, 2002 * 10 / 9600.0},
+      {{"--samples", "1000", "--pace", "19200"}, 2002 * 10 / 19200.0},
+      {{"--samples", "1000", "--pace", "none", "--delay", "600"}, 0.6},
+  };
+  for (const Row &row : rows) {
+    Child sim(simArgs(row.options));
+    int fd = openLine(slavePathOf(sim), B9600, CRTSCTS | HUPCL);
+    ASSERT_GE(fd, 0);
+    auto start = Clock::now();
+    send(fd, "d");
+    std::string dump;
+    pollfd pfd{fd, POLLIN, 0};
+    while ((dump.empty() || dump.back() != '\n') && poll(&pfd, 1, 5000) > 0) {
+      char buffer[4096];
+      ssize_t n = read(fd, buffer, sizeof buffer);
+      if (n <= 0) {
+        break;
+      }
+      dump.append(buffer, static_cast<size_t>(n));
+    }
+    double elapsed = std::chrono::duration<double>(Clock::now() - start).count();
+    EXPECT_EQ(dump.size(), 2002u) << row.options.back();
+    EXPECT_GE(elapsed, 0.9 * row.seconds) << row.options.back();
+    EXPECT_LE(elapsed, row.seconds + 1.0) << row.options.back();
+    close(fd);
+  }
+}
+
+TEST(ScopeSim, LogsEveryByteAndEndsARunAfterQuietFollowingE) {
+  TempDir dir;
+  std::string log = dir.file("log");
+  Child sim(simArgs({"--runs", "2", "--panel-channel", "2", "--log", log}));
+  int fd = openLine(slavePathOf(sim));
+  ASSERT_GE(fd, 0);
+  // A not-ready run: "0" "e" twice, the second soon after the first.
+  EXPECT_EQ(exchange(fd, "1s"), "1s01");
+  EXPECT_EQ(exchange(fd, "0e", 100), "0");
+  EXPECT_EQ(exchange(fd, "0e", 100), "0");
+  std::this_thread::sleep_for(std::chrono::milliseconds(400));
+  EXPECT_EQ(waitpid(sim.pid(), nullptr, WNOHANG), 0) << "ended after the first of two runs";
+  // The new run starts on the panel channel again.
+  EXPECT_EQ(exchange(fd, "s"), "s00");
+  send(fd, "0\xFF"
+           "e");
+  ProcessResult result = sim.wait(3000);
+  EXPECT_EQ(result.exitStatus, 0);
+  EXPECT_EQ(readFile(log), "1s0e0es0\xFF"
+                           "e");
+  close(fd);
+}
+
+TEST(ScopeSim, StopsOnSignalRemovingItsLinkAndSurvivesTheToolsHangUp) {
+  for (int sig : {SIGTERM, SIGINT}) {
+    TempDir dir;
+    std::string link = dir.file("ttyScope");
+    ASSERT_EQ(symlink("/dev/null", link.c_str()), 0);
+    Child sim(simArgs({"--link", link}));
+    std::string path = slavePathOf(sim);
+    char target[256] = {};
+    ASSERT_GT(readlink(link.c_str(), target, sizeof target - 1), 0);
+    EXPECT_EQ(path, target);
+    // The tool sets hang-up on close and leaves the last echo unread; the
+    // next run must still find the line, and find it clean.
+    for (int run = 0; run < 2; ++run) {
+      int fd = openLine(link, B38400, HUPCL | CRTSCTS);
+      ASSERT_GE(fd, 0);
+      EXPECT_EQ(exchange(fd, "0s"), "0s01") << "run " << run;
+      send(fd, "0e");
+      close(fd);
+      std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    }
+    sim.kill(sig);
+    ProcessResult result = sim.wait(3000);
+    EXPECT_EQ(result.signal, 0) << strsignal(sig);
+    EXPECT_EQ(result.exitStatus, 0) << strsignal(sig);
+    struct stat unused {};
+    EXPECT_NE(lstat(link.c_str(), &unused), 0) << "link left behind after " << strsignal(sig);
+  }
+  TempDir dir;
+  writeFile(dir.file("plain"), "keep");
+  ProcessResult refused = runProgram(simArgs({"--link", dir.file("plain")}));
+  EXPECT_EQ(refused.exitStatus, 1);
+  EXPECT_EQ(readFile(dir.file("plain")), "keep");
+}
+
+TEST(ScopeSim, DocumentsEveryOptionAndRejectsBadValuesInOneLine) {
+  ProcessResult help = runProgram(simArgs({"--help"}));
+  EXPECT_EQ(help.exitStatus, 0);
+  for (const char *option :
+       {"--link",          "--runs",      "--log",          "--pace",     "--delay",
+        "--panel-channel", "--not-ready", "--wave1",        "--wave2",    "--samples",
+        "--cycles",        "--amplitude", "--offset",       "--seed",     "--print-waveform",
+        "--fault silent",  "no-echo=C",   "status-missing", "status-cut", "dump-cut=N",
+        "dump-b5",         "--help"}) {
+    EXPECT_NE(help.out.find(option), std::string::npos) << option;
+  }
+  const std::vector<std::string> bad[] = {
+      {"--bogus"},
+      {"--runs", "0"},
+      {"--runs"},
+      {"--panel-channel", "3"},
+      {"--wave1", "saw"},
+      {"--samples", "-1"},
+      {"--cycles", "x"},
+      {"--pace", "fast"},
+      {"--fault", "no-echo=e"},
+      {"--fault", "dump-cut=-2"},
+      {"--print-waveform", "0"},
+      {"extra"},
+  };
+  for (const std::vector<std::string> &options : bad) {
+    ProcessResult result = runProgram(simArgs(options));
+    EXPECT_EQ(result.exitStatus, 2) << options[0];
+    EXPECT_EQ(result.out, "") << options[0];
+    EXPECT_EQ(std::count(result.err.begin(), result.err.end(), '\n'), 1) << result.err;
+  }
+}
