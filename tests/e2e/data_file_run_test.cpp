@@ -1,0 +1,122 @@
+// Whole runs that check the data file and the configuration file.
+#include <gtest/gtest.h>
+
+#include <unistd.h>
+
+#include <filesystem>
+#include <string>
+
+#include "e2e_support.h"
+
+namespace {
+
+bool contains(const std::string &text, const std::string &part) {
+  return text.find(part) != std::string::npos;
+}
+
+const std::vector<std::string> RAMP{"--samples", "256", "--wave1", "ramp", "--wave2", "ramp",
+                                    "--pace", "none"};
+
+}  // namespace
+
+TEST(DataFileRun, EverySampleLineIsTheConvertedRawValue) {
+  TempDir dir;
+  VirtualScope scope(dir, RAMP);
+  ProcessResult r = runQelvo(dir, {"-c", "2", "-t", "1", "-y", "1", "-Y", "2", "-s",
+                                   scope.device(), "out.dat"});
+  ASSERT_EQ(r.exitStatus, 0) << r.err;
+  std::vector<SampleLine> lines = sampleLines(readFile(dir.file("out.dat")));
+  ASSERT_EQ(lines.size(), 256u);
+  // Channel 2 at yZero 2: raw 69 leaves the residue of the extended
+  // arithmetic, not zero.
+  EXPECT_EQ(lines[69].volts, "8.8904578144e-17");
+  EXPECT_EQ(lines[0].time, "0.0000000000e+00");
+  EXPECT_EQ(lines[0].volts, "-2.4000000000e+00");
+  EXPECT_EQ(lines[255].volts, "6.4695652174e+00");
+}
+
+TEST(DataFileRun, PrecisionComesFromTheEnvironment) {
+  TempDir dir;
+  VirtualScope scope(dir, RAMP);
+  ProcessResult r = runQelvo(dir, {"-c", "1", "-y", "2m", "-p", "100", "-s", scope.device(),
+                                   "out.dat"},
+                             {"FLOAT_PRECISION=13"});
+  ASSERT_EQ(r.exitStatus, 0) << r.err;
+  std::string data = readFile(dir.file("out.dat"));
+  EXPECT_EQ(sampleLines(data)[86].volts, "5.2035398230089e-01");
+  EXPECT_TRUE(contains(data, "#  Y-Gain:\t2.000mV/div\n"));
+  EXPECT_TRUE(contains(data, "#  Probe:\t1:100.00\n"));
+
+  TempDir dir4;
+  VirtualScope scope4(dir4, RAMP);
+  r = runQelvo(dir4, {"-c", "1", "-s", scope4.device(), "out.dat"}, {"FLOAT_PRECISION=4"});
+  ASSERT_EQ(r.exitStatus, 0) << r.err;
+  std::vector<SampleLine> lines = sampleLines(readFile(dir4.file("out.dat")));
+  EXPECT_EQ(lines[1].time, "1.0081e-02");
+  EXPECT_EQ(lines[0].volts, "-4.4248e-01");
+}
+
+TEST(DataFileRun, UnwritableDataFileEndsWithStatus6AfterAFullExchange) {
+  TempDir dir;
+  VirtualScope scope(dir, RAMP);
+  ProcessResult r = runQelvo(dir, {"-c", "1", "-s", scope.device(), "/dev/full"});
+  EXPECT_EQ(r.exitStatus, 6);
+  EXPECT_EQ(withoutConfigWarning(r.err), "*** Error: Cannot write output file '/dev/full' ***\n");
+  EXPECT_EQ(scope.received(), "1sd0e") << "the exchange is finished all the same";
+}
+
+TEST(DataFileRun, ConfigurationInTheWorkingDirectorySetsCalibrationAndDevice) {
+  TempDir dir;
+  VirtualScope scope(dir, RAMP);
+  writeFile(dir.file("qelvo.conf"), "# bench 3\n"
+                                    "XSamplesPerDivision: 100\n"
+                                    "xoffset : 1\n"
+                                    "Y2SamplesPerDivision: 32\n"
+                                    "Y2Offset: 4\n"
+                                    "Device: " + scope.device() + "\r\n"
+                                    "Baudrate: 19200\n");
+  ProcessResult r = runQelvo(dir, {"-c", "2", "out.dat"});
+  ASSERT_EQ(r.exitStatus, 0) << r.err;
+  EXPECT_FALSE(contains(r.err, "Warning: no config file found"));
+  std::vector<SampleLine> lines = sampleLines(readFile(dir.file("out.dat")));
+  ASSERT_EQ(lines.size(), 256u);
+  // time = (i / 100 - 1) s, volts = raw / 32 - 4 V, exact in binary.
+  EXPECT_EQ(lines[0].time, "-1.0000000000e+00");
+  EXPECT_EQ(lines[150].time, "5.0000000000e-01");
+  EXPECT_EQ(lines[0].volts, "-4.0000000000e+00");
+  EXPECT_EQ(lines[128].volts, "0.0000000000e+00");
+  EXPECT_EQ(lines[200].volts, "2.2500000000e+00");
+
+  // Options win over the file.
+  TempDir other;
+  writeFile(other.file("qelvo.conf"), "Device: /nonexistent/tty\nBaudrate: 123\n");
+  r = runQelvo(other, {"-b", "9600", "-s", "/nonexistent/other", "out.dat"});
+  EXPECT_EQ(r.exitStatus, 3);
+  EXPECT_TRUE(contains(r.err, "'/nonexistent/other'"));
+  EXPECT_FALSE(contains(r.err, "Invalid baudrate"));
+}
+
+TEST(DataFileRun, InvalidConfigurationLineEndsTheRunBeforeTheCommandLine) {
+  TempDir dir;
+  writeFile(dir.file("bench.conf"), "\n  # indented remark\n\nXOffset 0.5\n");
+  ProcessResult r = runQelvo(dir, {"out.dat"}, {"QELVO=" + dir.file("bench.conf")});
+  EXPECT_EQ(r.exitStatus, 3);
+  EXPECT_EQ(r.err, "*** Error: Config File (line 4) is invalid ***\n");
+  EXPECT_FALSE(std::filesystem::exists(dir.file("out.dat")));
+}
+
+TEST(DataFileRun, ExampleConfigurationReachesTheVirtualScope) {
+  TempDir dir;
+  VirtualScope scope(dir, RAMP);
+  // The example names the demo's link, build/scope-tty, relative to the
+  // directory qelvo runs in.
+  std::filesystem::create_directory(dir.file("build"));
+  ASSERT_EQ(symlink(scope.device().c_str(), dir.file("build/scope-tty").c_str()), 0);
+  ProcessResult r =
+      runQelvo(dir, {"-c", "1", "out.dat"}, {"QELVO=" QELVO_SOURCE_DIR "/examples/qelvo.conf"});
+  ASSERT_EQ(r.exitStatus, 0) << r.err;
+  EXPECT_EQ(r.err, "");
+  std::vector<SampleLine> lines = sampleLines(readFile(dir.file("out.dat")));
+  ASSERT_EQ(lines.size(), 256u);
+  EXPECT_EQ(lines[0].volts, "-4.4247787611e-01");  // the built-in calibration, restated
+}
