@@ -60,20 +60,7 @@ void send(int fd, const std::string &bytes) {
   ASSERT_EQ(write(fd, bytes.data(), bytes.size()), static_cast<ssize_t>(bytes.size()));
 }
 
-// Everything that arrives until the line has been quiet for quietMs.
-std::string readQuiet(int fd, int quietMs = 300) {
-  std::string bytes;
-  pollfd pfd{fd, POLLIN, 0};
-  while (poll(&pfd, 1, quietMs) > 0) {
-    char buffer[4096];
-    ssize_t n = read(fd, buffer, sizeof buffer);
-    if (n <= 0) {
-      break;
-    }
-    bytes.append(buffer, static_cast<size_t>(n));
-  }
-  return bytes;
-}
+std::string readQuiet(int fd, int quietMs = 300) { return readUntilQuiet(fd, quietMs); }
 
 std::string exchange(int fd, const std::string &command, int quietMs = 300) {
   send(fd, command);

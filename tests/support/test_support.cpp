@@ -184,12 +184,12 @@ PtyPair::~PtyPair() {
   close(slave);
 }
 
-std::string PtyPair::readMaster(int timeoutMs) {
+std::string readUntilQuiet(int fd, int quietMs) {
   std::string bytes;
-  pollfd pfd{master, POLLIN, 0};
-  while (poll(&pfd, 1, timeoutMs) > 0 && (pfd.revents & POLLIN) != 0) {
-    char buffer[256];
-    ssize_t n = read(master, buffer, sizeof buffer);
+  pollfd pfd{fd, POLLIN, 0};
+  while (poll(&pfd, 1, quietMs) > 0 && (pfd.revents & POLLIN) != 0) {
+    char buffer[4096];
+    ssize_t n = read(fd, buffer, sizeof buffer);
     if (n <= 0) {
       break;
     }
@@ -197,6 +197,8 @@ std::string PtyPair::readMaster(int timeoutMs) {
   }
   return bytes;
 }
+
+std::string PtyPair::readMaster(int timeoutMs) { return readUntilQuiet(master, timeoutMs); }
 
 void PtyPair::writeMaster(const std::string &bytes) {
   size_t done = 0;

@@ -81,5 +81,8 @@ class PtyPair {
   void writeMaster(const std::string &bytes);
 };
 
+// Everything readable from `fd` until it has been quiet for quietMs.
+std::string readUntilQuiet(int fd, int quietMs);
+
 // Polls `condition` every few milliseconds for up to timeoutMs.
 bool waitFor(const std::function<bool()> &condition, int timeoutMs);
