@@ -10,10 +10,6 @@
 
 namespace {
 
-bool contains(const std::string &text, const std::string &part) {
-  return text.find(part) != std::string::npos;
-}
-
 const std::vector<std::string> RAMP{"--samples", "256", "--wave1", "ramp", "--wave2", "ramp",
                                     "--pace", "none"};
 

@@ -67,3 +67,7 @@ std::string withoutConfigWarning(const std::string &err) {
   size_t at = err.find(warning);
   return at == std::string::npos ? err : err.substr(0, at) + err.substr(at + warning.size());
 }
+
+bool contains(const std::string &text, const std::string &part) {
+  return text.find(part) != std::string::npos;
+}

@@ -35,5 +35,7 @@ struct SampleLine {
 };
 std::vector<SampleLine> sampleLines(const std::string &fileText);
 
+bool contains(const std::string &text, const std::string &part);
+
 // The stderr text with the configuration warning taken out.
 std::string withoutConfigWarning(const std::string &err);

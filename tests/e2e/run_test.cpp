@@ -18,10 +18,6 @@ namespace {
 const char BANNER[] = "qelvo: Ver:0.2(Built:Sep 14 2000/10:40:32)\n";
 const char NOT_READY[] = "*** Oszi ist nicht bereit: \n\t-> Speicherbetrieb\n\t-> Single Shot\n";
 
-bool contains(const std::string &text, const std::string &part) {
-  return text.find(part) != std::string::npos;
-}
-
 // Recovers the raw count from a voltage written with the default
 // calibration of `channel`, 1 V/div, probe 1:1 and no offset.
 int rawOf(const std::string &volts, int channel) {
