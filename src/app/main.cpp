@@ -41,6 +41,22 @@ void stopIfSignalled() {
   exit(EXIT_SIGNAL_BASE + sig);
 }
 
+// The scope went away during the exchange (switched off, unplugged): what
+// arrived stays in the file, but the run did not succeed.
+void stopIfLineLost() {
+  if (!lineLost()) {
+    return;
+  }
+  fprintf(stderr, "*** Error: Oszi not connected to '%s' or switched off ***\n", settings.device);
+  bool written = closeDataFile();
+  releaseLine();
+  if (!written) {
+    fprintf(stderr, "*** Error: Cannot write output file '%s' ***\n", settings.outputName);
+    exit(EXIT_WRITE_FAILED);
+  }
+  exit(EXIT_NOT_CONNECTED);
+}
+
 }  // namespace
 
 int main(int argc, char *argv[]) {
@@ -84,6 +100,7 @@ int main(int argc, char *argv[]) {
   }
   endExchange();
   stopIfSignalled();
+  stopIfLineLost();
   releaseLine();
 
   if (!closeDataFile()) {

@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/file.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -16,6 +17,11 @@ termios savedLine;
 namespace {
 
 volatile sig_atomic_t receivedStopSignal = 0;
+bool lost = false;
+
+// Errors that mean the line itself is gone, not just quiet: the scope's end
+// of a pseudo-terminal closed, a USB adapter unplugged.
+bool isLineGone(int error) { return error == EIO || error == ENXIO || error == ENODEV; }
 
 void recordStopSignal(int sig) { receivedStopSignal = sig; }
 
@@ -38,7 +44,12 @@ long nowMs() {
 // Reads one waiting byte; false when there is none.
 bool readOneByte(int &value) {
   unsigned char byte;
-  if (read(settings.serialFd, &byte, 1) != 1) {
+  ssize_t count = read(settings.serialFd, &byte, 1);
+  if (count != 1) {
+    // A raw line with VMIN and VTIME at 0 reads 0 bytes when it is quiet.
+    if (count < 0 && isLineGone(errno)) {
+      lost = true;
+    }
     return false;
   }
   // Widened as a signed char: 0x80..0xFF become negative, which every caller
@@ -75,10 +86,27 @@ speed_t baudCode(int32_t rate) {
 }
 
 int openSerialLine() {
+  settings.serialFd = -1;
+  lost = false;
   // O_NOCTTY: a hang-up on the line must never reach us as SIGHUP of a
   // controlling terminal.
-  settings.serialFd = open(settings.device, O_RDWR | O_NONBLOCK | O_DSYNC | O_NOCTTY);
-  return settings.serialFd;
+  int fd = open(settings.device, O_RDWR | O_NONBLOCK | O_DSYNC | O_NOCTTY);
+  if (fd < 0) {
+    return SERIAL_OPEN_FAILED;
+  }
+  // The commands would be written into a regular file named by mistake.
+  if (!isatty(fd)) {
+    close(fd);
+    return SERIAL_OPEN_FAILED;
+  }
+  // Two captures on one scope corrupt each other's exchange. A file system
+  // without locks is no reason to refuse the line.
+  if (flock(fd, LOCK_EX | LOCK_NB) != 0 && errno == EWOULDBLOCK) {
+    close(fd);
+    return SERIAL_LINE_IN_USE;
+  }
+  settings.serialFd = fd;
+  return fd;
 }
 
 void configureLine() {
@@ -101,17 +129,20 @@ void closeSerialLine() {
 }
 
 void sendByte(int c) {
-  if (receivedStopSignal != 0) {
+  if (receivedStopSignal != 0 || lost) {
     return;
   }
   unsigned char byte = static_cast<unsigned char>(c);
   if (write(settings.serialFd, &byte, 1) != 1) {
+    if (isLineGone(errno)) {
+      lost = true;
+    }
     fprintf(stderr, "\n*** error, unable to send byte ***\n\n");
   }
 }
 
 int receiveByte() {
-  if (receivedStopSignal != 0) {
+  if (receivedStopSignal != 0 || lost) {
     return -1;
   }
   int byte = -1;
@@ -132,7 +163,9 @@ int receiveByte() {
     if (ready <= 0 || receivedStopSignal != 0) {
       return -1;
     }
-    readOneByte(byte);
+    if (!readOneByte(byte) && (line.revents & (POLLHUP | POLLERR | POLLNVAL)) != 0) {
+      lost = true;
+    }
     return byte;
   }
 }
@@ -154,3 +187,5 @@ void installStopHandlers() {
 }
 
 int stopSignal() { return receivedStopSignal; }
+
+bool lineLost() { return lost; }

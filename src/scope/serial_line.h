@@ -26,8 +26,12 @@ extern termios savedLine;
 // Speed code (B50 ... B460800) for a rate in bit/s; 0 for any other rate.
 speed_t baudCode(int32_t rate);
 
-// Opens `settings.device` and stores the descriptor in `settings.serialFd`;
-// returns it, negative on failure.
+inline constexpr int SERIAL_OPEN_FAILED = -1;
+inline constexpr int SERIAL_LINE_IN_USE = -2;  // another process holds the lock
+
+// Opens `settings.device`, which must be a terminal, takes an exclusive
+// advisory lock on it and stores the descriptor in `settings.serialFd`;
+// returns it, or one of the negative results above (then `serialFd` is -1).
 int openSerialLine();
 
 // Saves the attributes in `savedLine`, then sets 8N1, RTS/CTS, raw, at
@@ -48,6 +52,10 @@ int receiveByte();
 void drainInput();
 
 void installStopHandlers();
+
+// True once the line reported itself gone (hang-up, I/O error) rather than
+// quiet; from then on nothing is read or sent.
+bool lineLost();
 
 // The stop signal received since installStopHandlers, or 0.
 int stopSignal();

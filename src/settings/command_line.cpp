@@ -60,7 +60,7 @@ void printHelp() {
   fprintf(stderr, "\t<file>:  name of the output file\n");
 }
 
-void readCommandLine(int argc, char *argv[]) {
+int parseOptions(int argc, char *argv[]) {
   // Zero makes getopt start afresh, so the parser can run more than once in
   // one process (the tests do).
   optind = 0;
@@ -98,11 +98,16 @@ void readCommandLine(int argc, char *argv[]) {
       break;
     }
   }
-  if (optind >= argc) {
+  return optind;
+}
+
+void readCommandLine(int argc, char *argv[]) {
+  int operand = parseOptions(argc, argv);
+  if (operand >= argc) {
     printHelp();
     exit(EXIT_NO_OUTPUT_FILE);
   }
-  const char *fileName = argv[optind];
+  const char *fileName = argv[operand];
   FILE *file = fopen(fileName, "w");
   if (file == nullptr) {
     fprintf(stderr, "*** Error: Cannot open output file '%s' ***\n", fileName);

@@ -5,6 +5,10 @@
 // Values are stored as given; range checks happen in the settings check.
 #pragma once
 
+// Fills `settings` from the options; returns the index of the first operand
+// (argc when there is none). Opens nothing and never ends the process.
+int parseOptions(int argc, char *argv[]);
+
 // Fills `settings` from the options and opens the output file. Returns only
 // on success: ends the process with status 4 when no file is named and with
 // status 5 when it cannot be created.

@@ -119,12 +119,7 @@ static int applyEntry(const ConfigKey &key, char *rest) {
   return checkTextEntry(rest);
 }
 
-void loadConfig() {
-  FILE *stream = openConfig();
-  if (stream == nullptr) {
-    fprintf(stderr, "Warning: no config file found -- unsing default values\n");
-    return;
-  }
+int applyConfig(FILE *stream) {
   const ConfigKey keys[] = {
       {"XSamplesPerDivision", &settings.xSamplesPerDiv, nullptr},
       {"XOffset", &settings.xOffset, nullptr},
@@ -145,9 +140,21 @@ void loadConfig() {
       }
     }
     if (status != ENTRY_OK) {
-      fprintf(stderr, "*** Error: Config File (line %d) is invalid ***\n", settings.configLineNo);
-      exit(EXIT_BAD_SETTINGS);
+      return settings.configLineNo;
     }
+  }
+  return 0;
+}
+
+void loadConfig() {
+  FILE *stream = openConfig();
+  if (stream == nullptr) {
+    fprintf(stderr, "Warning: no config file found -- unsing default values\n");
+    return;
+  }
+  if (applyConfig(stream) != 0) {
+    fprintf(stderr, "*** Error: Config File (line %d) is invalid ***\n", settings.configLineNo);
+    exit(EXIT_BAD_SETTINGS);
   }
   // The stream is left open on purpose; process exit closes it.
 }

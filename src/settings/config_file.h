@@ -29,6 +29,10 @@ extern const char *const FALLBACK_CONFIG_PATH;
 // after the lines before it have been applied.
 void loadConfig();
 
+// Applies the entries of `stream` up to the first invalid line. Returns 0,
+// or the number of that line (also in `settings.configLineNo`).
+int applyConfig(FILE *stream);
+
 // The first configuration file that opens for reading, or nullptr.
 FILE *openConfig();
 

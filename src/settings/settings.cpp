@@ -22,6 +22,9 @@ void trimRight(char *text) {
 }
 
 void setDevice(char *text) {
+  // Only copies made here are freed: the text it replaces may be the
+  // built-in literal or part of argv.
+  static char *ownCopy = nullptr;
   trimRight(text);
   char *copy = strdup(text);
   if (copy == nullptr) {
@@ -29,6 +32,8 @@ void setDevice(char *text) {
     exit(EXIT_BAD_SETTINGS);
   }
   settings.device = copy;
+  free(ownCopy);
+  ownCopy = copy;
 }
 
 int32_t saturateToInt32(long value) {

@@ -42,9 +42,9 @@ struct Settings {
 
 extern Settings settings;
 
-// Replaces `device` by a trimmed copy of `text` (trimmed in place). The old
-// text is dropped, not freed: it may be a literal or part of argv. Ends the
-// process with status 3 when the copy cannot be allocated.
+// Replaces `device` by a trimmed copy of `text` (trimmed in place). A copy
+// made by an earlier call is freed; any other old text is left alone. Ends
+// the process with status 3 when the copy cannot be allocated.
 void setDevice(char *text);
 
 // Removes trailing spaces, tabs, line feeds and carriage returns in place.

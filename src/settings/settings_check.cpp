@@ -26,9 +26,16 @@ int checkSettings() {
     fprintf(stderr, "Invalid baudrate (%ld)\n", static_cast<long>(settings.baudRate));
     ++problems;
   }
-  if (settings.serialFd < 0 && openSerialLine() < 0) {
-    fprintf(stderr, "*** Error: Cannot open serial line '%s' ***\n", settings.device);
-    ++problems;
+  if (settings.serialFd < 0) {
+    int opened = openSerialLine();
+    if (opened < 0) {
+      fprintf(stderr, "*** Error: Cannot open serial line '%s' ***\n", settings.device);
+      ++problems;
+    }
+    if (opened == SERIAL_LINE_IN_USE) {
+      fprintf(stderr, "*** Error: serial line '%s' is in use by another process ***\n",
+              settings.device);
+    }
   }
   if (settings.probeFactor < 1 || settings.probeFactor > 1e6) {
     fprintf(stderr, "Invalid ProbeFactor 1:%e\n", settings.probeFactor);

@@ -1,6 +1,7 @@
 #include "scope/serial_line.h"
 
 #include <fcntl.h>
+#include <sys/file.h>
 #include <gtest/gtest.h>
 #include <unistd.h>
 
@@ -64,6 +65,7 @@ TEST_F(SerialLine, OpensNonBlockingAndNeverAsControllingTerminal) {
   // controlling terminal on open unless it is opened with O_NOCTTY.
   ProcessResult r = runInChild([&] {
     setsid();
+    flock(settings.serialFd, LOCK_UN);  // the lock is shared with the parent's open line
     settings.serialFd = -1;
     if (openSerialLine() < 0) {
       exit(2);
@@ -211,4 +213,46 @@ TEST_F(SerialLine, StopSignalEndsTrafficAtTheNextByte) {
   });
   EXPECT_EQ(r.exitStatus, 0);
   EXPECT_EQ(pty_.readMaster(), "") << "a command went out after the stop";
+}
+
+TEST_F(SerialLine, OpensOnlyATerminalThatNoOtherCaptureHolds) {
+  // The fixture's line holds the lock: a second capture must not get in.
+  int held = settings.serialFd;
+  settings.serialFd = -1;
+  EXPECT_EQ(openSerialLine(), SERIAL_LINE_IN_USE);
+  EXPECT_EQ(settings.serialFd, -1);
+  settings.serialFd = held;
+  closeSerialLine();
+  ASSERT_GE(openSerialLine(), 0) << "closing the line releases the lock";
+  closeSerialLine();
+
+  TempDir dir;
+  std::string capture = dir.file("capture.dat");
+  writeFile(capture, "0.0\t1.0\n");
+  for (const std::string &path : {capture, dir.path(), dir.file("missing")}) {
+    settings.device = path.c_str();
+    EXPECT_EQ(openSerialLine(), SERIAL_OPEN_FAILED) << path;
+    EXPECT_EQ(settings.serialFd, -1) << path;
+  }
+  EXPECT_EQ(readFile(capture), "0.0\t1.0\n") << "a regular file is never written to";
+}
+
+TEST_F(SerialLine, AGoneLineIsNeitherWaitedForNorWrittenTo) {
+  settings.baudRate = 50;  // a quiet line would keep receiveByte 400 ms
+  configureLine();
+  EXPECT_FALSE(lineLost());
+  close(pty_.master);  // the scope's end goes away
+  pty_.master = -1;
+
+  auto start = Clock::now();
+  EXPECT_EQ(receiveByte(), -1);
+  EXPECT_LT(msSince(start), 200);
+  EXPECT_TRUE(lineLost());
+
+  testing::internal::CaptureStderr();
+  sendByte('0');
+  drainInput();
+  sendByte('e');
+  EXPECT_EQ(testing::internal::GetCapturedStderr(), "") << "nothing is sent on a gone line";
+  EXPECT_LT(msSince(start), 200);
 }

@@ -65,6 +65,9 @@ TEST_F(SettingsCheck, EachProblemHasItsMessage) {
   };
   for (const Row &row : rows) {
     const char *device = settings.device;
+    if (settings.serialFd >= 0) {
+      closeSerialLine();  // the open line holds the device's lock
+    }
     settings = Settings{};
     settings.device = device;
     row.apply();
@@ -91,6 +94,9 @@ TEST_F(SettingsCheck, BoundaryValuesPass) {
   };
   for (const Row &row : rows) {
     const char *device = settings.device;
+    if (settings.serialFd >= 0) {
+      closeSerialLine();  // the open line holds the device's lock
+    }
     settings = Settings{};
     settings.device = device;
     row.apply();
@@ -115,4 +121,16 @@ TEST_F(SettingsCheck, ReportsEveryProblemInOrderAndStillOpensTheLine) {
                       "Invalid baudrate (100)\n"
                       "*** Error: Cannot open serial line '/nonexistent/ttyS0' ***\n"
                       "Invalid ProbeFactor 1:0.000000e+00\n");
+}
+
+TEST_F(SettingsCheck, ALineHeldByAnotherCaptureFailsTheOpenWithItsReason) {
+  EXPECT_EQ(check(0), "");
+  // Keep the first capture's line open and locked; a second one checks.
+  int held = settings.serialFd;
+  settings.serialFd = -1;
+  std::string device = pty_.slavePath;
+  EXPECT_EQ(check(1), "*** Error: Cannot open serial line '" + device + "' ***\n"
+                      "*** Error: serial line '" + device + "' is in use by another process ***\n");
+  EXPECT_EQ(settings.serialFd, -1);
+  settings.serialFd = held;
 }
