@@ -1,9 +1,11 @@
 #include "sim/instrument.h"
 
 #include <poll.h>
+#include <signal.h>
 #include <termios.h>
 #include <unistd.h>
 
+#include <cctype>
 #include <cerrno>
 #include <chrono>
 
@@ -36,6 +38,45 @@ static bool answerStatus(Scope &scope) {
   return sendReply(scope.line, reply, length);
 }
 
+static void appendToLog(int logFd, const char *bytes, size_t count);
+
+// The dump's characters, sent a chunk at a time.
+struct DumpOut {
+  SimLine &line;
+  char chunk[512];
+  size_t used = 0;
+
+  bool put(char c) {
+    chunk[used++] = c;
+    return used < sizeof chunk || flush();
+  }
+  bool flush() {
+    bool sent = sendReply(line, chunk, used);
+    used = 0;
+    return sent;
+  }
+};
+
+// A byte that ends the tool's reading of a dump: anything but a hex digit.
+static char noiseByte(uint64_t &state) {
+  for (;;) {
+    state ^= state << 13;
+    state ^= state >> 7;
+    state ^= state << 17;
+    int c = static_cast<int>(state >> 56);
+    if (!isxdigit(c)) {
+      return static_cast<char>(c);
+    }
+  }
+}
+
+// The power fails: the process ends at once and the kernel closes the
+// master, which hangs the tool's side of the line up.
+[[noreturn]] static void vanish() {
+  kill(getpid(), SIGKILL);
+  _exit(1);
+}
+
 static bool answerDump(Scope &scope) {
   const SimFaults &faults = scope.options.faults;
   const std::vector<uint8_t> &record = scope.records[scope.channel - 1];
@@ -49,25 +90,55 @@ static bool answerDump(Scope &scope) {
   if (faults.dumpCut >= 0 && static_cast<size_t>(faults.dumpCut) < whole) {
     whole = static_cast<size_t>(faults.dumpCut);
   }
-  char chunk[512];
-  size_t used = 0;
-  for (size_t i = 0; i < whole; ++i) {
-    chunk[used++] = HEX_DIGITS[record[i] >> 4];
-    chunk[used++] = HEX_DIGITS[record[i] & 0xF];
-    if (used == sizeof chunk) {
-      if (!sendReply(scope.line, chunk, used)) {
+  DumpOut out{scope.line, {}, 0};
+  uint64_t noiseState = (scope.options.shape.seed + 1) * 0x9E3779B97F4A7C15ull | 1;
+  long sent = 0;
+  if (faults.dieAfter == 0) {
+    vanish();
+  }
+  do {
+    for (size_t i = 0; i < whole; ++i) {
+      if (!out.put(HEX_DIGITS[record[i] >> 4]) || !out.put(HEX_DIGITS[record[i] & 0xF])) {
         return false;
       }
-      used = 0;
+      ++sent;
+      if (sent == faults.dieAfter) {
+        out.flush();
+        vanish();
+      }
+      if (faults.noiseEvery > 0 && sent % faults.noiseEvery == 0 &&
+          !out.put(noiseByte(noiseState))) {
+        return false;
+      }
     }
-  }
+  } while (faults.endless && whole > 0);
   if (faults.dumpCut >= 0) {
     // Half a pair and then nothing, as if the scope stopped mid-sample.
-    chunk[used++] = whole < record.size() ? HEX_DIGITS[record[whole] >> 4] : '0';
+    out.put(whole < record.size() ? HEX_DIGITS[record[whole] >> 4] : '0');
   } else {
-    chunk[used++] = faults.dumpB5 ? '\xB5' : '\n';
+    out.put(faults.dumpB5 ? '\xB5' : '\n');
   }
-  return sendReply(scope.line, chunk, used);
+  return out.flush();
+}
+
+// Talks without pause and never listens; what the tool sends is only logged.
+// Unpaced, so that the tool always finds input waiting, however late this
+// process gets the CPU.
+static void chatter(Scope &scope, int logFd) {
+  static const char STREAM[] = "~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~";
+  while (!stopRequested) {
+    pollfd master{scope.line.master, POLLIN | POLLOUT, 0};
+    poll(&master, 1, STOP_CHECK_MS);
+    char bytes[256];
+    ssize_t count = read(scope.line.master, bytes, sizeof bytes);
+    if (count > 0) {
+      appendToLog(logFd, bytes, static_cast<size_t>(count));
+    }
+    // As much as the line takes; a full line is no reason to stop listening.
+    if (write(scope.line.master, STREAM, sizeof STREAM - 1) < 0 && errno != EAGAIN) {
+      poll(nullptr, 0, STOP_CHECK_MS);
+    }
+  }
 }
 
 // False when a reply was cut short by a stop request or a gone tool.
@@ -104,6 +175,10 @@ void serveRuns(const SimOptions &options, SimLine &line, const std::vector<uint8
                int logFd) {
   using Clock = std::chrono::steady_clock;
   Scope scope{options, line, records, options.panelChannel};
+  if (options.faults.chatter) {
+    chatter(scope, logFd);
+    return;
+  }
   long runsDone = 0;
   bool endSeen = false;
   Clock::time_point endAt{};

@@ -52,6 +52,12 @@ static const char HELP_TEXT[] =
     "  --fault status-cut      echo \"s\" and the first status digit only\n"
     "  --fault dump-cut=N      after N samples send one hex digit, then nothing\n"
     "  --fault dump-b5         end the dump with the byte 0xB5 instead of a line feed\n"
+    "  --fault die=N           after N samples of a dump the scope's process kills\n"
+    "                          itself: the pseudo-terminal hangs up\n"
+    "  --fault noise=N         line noise: after every N samples one random byte\n"
+    "                          that is no hex digit (random from --seed)\n"
+    "  --fault endless         the dump repeats the record and never ends\n"
+    "  --fault chatter         send '~' unpaced and without pause, answer nothing\n"
     "\n"
     "  --help                  show this text and exit\n"
     "\n"
@@ -96,6 +102,14 @@ static bool parseFault(const char *text, SimFaults &faults) {
     faults.statusCut = true;
   } else if (strcmp(text, "dump-b5") == 0) {
     faults.dumpB5 = true;
+  } else if (strcmp(text, "endless") == 0) {
+    faults.endless = true;
+  } else if (strcmp(text, "chatter") == 0) {
+    faults.chatter = true;
+  } else if (strncmp(text, "die=", 4) == 0 && parseLong(text + 4, 0, LONG_MAX, count)) {
+    faults.dieAfter = count;
+  } else if (strncmp(text, "noise=", 6) == 0 && parseLong(text + 6, 1, LONG_MAX, count)) {
+    faults.noiseEvery = count;
   } else if (strncmp(text, "no-echo=", 8) == 0 && strlen(text) == 9 &&
              strchr("012sd", text[8]) != nullptr) {
     faults.ignored += text[8];

@@ -19,6 +19,10 @@ struct SimFaults {
   bool statusCut = false;     // "s" echoed with the first digit only
   long dumpCut = -1;          // samples before a lone digit ends the dump; -1: off
   bool dumpB5 = false;        // 0xB5 instead of the closing line feed
+  long dieAfter = -1;         // samples before the scope vanishes; -1: off
+  long noiseEvery = 0;        // a byte that is no hex digit after every N samples
+  bool endless = false;       // the dump repeats the record without end
+  bool chatter = false;       // sends without pause, answers nothing
 };
 
 struct SimOptions {

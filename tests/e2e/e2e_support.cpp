@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <cmath>
 #include <csignal>
 #include <sstream>
 
@@ -70,4 +71,18 @@ std::string withoutConfigWarning(const std::string &err) {
 
 bool contains(const std::string &text, const std::string &part) {
   return text.find(part) != std::string::npos;
+}
+
+int rawOf(const std::string &volts, int channel) {
+  const double perDiv[3] = {0, 28.250000000000004, 28.75};
+  const double offset[3] = {0, 0.44247787610619405, 0.3999999999999999};
+  return static_cast<int>(std::lround((std::stod(volts) + offset[channel]) * perDiv[channel]));
+}
+
+std::vector<int> rawSamples(const std::string &fileText, int channel) {
+  std::vector<int> raw;
+  for (const SampleLine &line : sampleLines(fileText)) {
+    raw.push_back(rawOf(line.volts, channel));
+  }
+  return raw;
 }

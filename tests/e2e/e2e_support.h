@@ -35,6 +35,13 @@ struct SampleLine {
 };
 std::vector<SampleLine> sampleLines(const std::string &fileText);
 
+// Recovers the raw count from a voltage written with the default
+// calibration of `channel`, 1 V/div, probe 1:1 and no offset.
+int rawOf(const std::string &volts, int channel);
+
+// The raw counts of every sample line of a data file, as rawOf gives them.
+std::vector<int> rawSamples(const std::string &fileText, int channel);
+
 bool contains(const std::string &text, const std::string &part);
 
 // The stderr text with the configuration warning taken out.

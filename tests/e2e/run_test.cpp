@@ -18,14 +18,6 @@ namespace {
 const char BANNER[] = "qelvo: Ver:0.2(Built:Sep 14 2000/10:40:32)\n";
 const char NOT_READY[] = "*** Oszi ist nicht bereit: \n\t-> Speicherbetrieb\n\t-> Single Shot\n";
 
-// Recovers the raw count from a voltage written with the default
-// calibration of `channel`, 1 V/div, probe 1:1 and no offset.
-int rawOf(const std::string &volts, int channel) {
-  const double perDiv[3] = {0, 28.250000000000004, 28.75};
-  const double offset[3] = {0, 0.44247787610619405, 0.3999999999999999};
-  return static_cast<int>(std::lround((std::stod(volts) + offset[channel]) * perDiv[channel]));
-}
-
 void expectSamplesMatch(const std::string &fileText, const std::vector<int> &sent, int channel) {
   std::vector<SampleLine> lines = sampleLines(fileText);
   ASSERT_EQ(lines.size(), sent.size());
