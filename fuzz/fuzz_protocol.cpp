@@ -1,12 +1,14 @@
-// Whatever the line brings: the first byte picks the channel, the rest is
+// Whatever the line brings: the first byte picks the channel (low bits) and
+// whether the line hangs up at the end of the input (bit 7); the rest is
 // what the scope sends, all of it waiting before the first command. Every
 // command drains first, so a byte of 0x80 or above in the input marks where
 // a drain stops and the next reply begins. The end of the input is a quiet
-// line that answers at once, so a run costs no waiting.
+// or hung-up line that answers at once, so a run costs no waiting.
 #include <fcntl.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <csignal>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -25,6 +27,7 @@ FILE *sink = nullptr;
 extern "C" int LLVMFuzzerInitialize(int *, char ***) {
   stderr = fopen("/dev/null", "w");
   sink = fopen("/dev/null", "w");
+  signal(SIGPIPE, SIG_IGN);  // sending to a hung-up scope
   return 0;
 }
 
@@ -46,14 +49,19 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     }
     sent += static_cast<size_t>(count);
   }
-  shutdown(scope, SHUT_WR);
+  bool hangUp = (data[0] & 0x80) != 0;
+  if (hangUp) {
+    close(scope);
+  } else {
+    shutdown(scope, SHUT_WR);
+  }
 
   settings = Settings{};
   settings.serialFd = ends[0];
   fcntl(ends[0], F_SETFL, O_NONBLOCK);
   settings.baudRate = 460800;
   settings.outputFile = sink;
-  settings.channel = data[0] % 3;
+  settings.channel = (data[0] & 0x7F) % 3;
 
   selectChannel(settings.channel);
   int status = readStatus();
@@ -66,8 +74,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     abort();  // every sample needs two digits
   }
 
-  close(ends[0]);
-  close(scope);
-  settings.serialFd = -1;
+  if (!hangUp && lineLost()) {
+    abort();  // a quiet line must never look hung up
+  }
+  closeSerialLine();
+  if (!hangUp) {
+    close(scope);
+  }
   return 0;
 }

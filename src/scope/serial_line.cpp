@@ -126,6 +126,7 @@ void restoreLine() { tcsetattr(settings.serialFd, TCSANOW, &savedLine); }
 void closeSerialLine() {
   close(settings.serialFd);
   settings.serialFd = -1;
+  lost = false;
 }
 
 void sendByte(int c) {

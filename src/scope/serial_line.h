@@ -54,7 +54,7 @@ void drainInput();
 void installStopHandlers();
 
 // True once the line reported itself gone (hang-up, I/O error) rather than
-// quiet; from then on nothing is read or sent.
+// quiet; from then on nothing is read or sent, until the line is closed.
 bool lineLost();
 
 // The stop signal received since installStopHandlers, or 0.
