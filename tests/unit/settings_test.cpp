@@ -1,6 +1,7 @@
 #include "settings/settings.h"
 
 #include <gtest/gtest.h>
+#include <malloc.h>
 
 #include <cmath>
 #include <cstdint>
@@ -78,6 +79,19 @@ TEST(SetDevice, StoresATrimmedCopy) {
   char blanks[] = "   ";
   setDevice(blanks);
   EXPECT_STREQ(settings.device, "");
+}
+
+// A configuration file may name the device on many lines, and the fuzzer
+// found every replaced copy left behind.
+TEST(SetDevice, FreesTheCopiesItReplaces) {
+  std::string path(1000, 'x');
+  setDevice(path.data());
+  size_t before = mallinfo2().uordblks;
+  for (int i = 0; i < 1000; ++i) {
+    setDevice(path.data());
+  }
+  EXPECT_LT(mallinfo2().uordblks, before + 4096);
+  EXPECT_STREQ(settings.device, path.c_str());
 }
 
 TEST(SaturateToInt32, ClampsInsteadOfWrapping) {
