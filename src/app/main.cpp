@@ -41,8 +41,9 @@ void stopIfSignalled() {
   exit(EXIT_SIGNAL_BASE + sig);
 }
 
-// The scope went away during the exchange (switched off, unplugged): what
-// arrived stays in the file, but the run did not succeed.
+// The line went away during the dump (scope switched off, adapter pulled):
+// what arrived stays in the file, but the capture is cut short and there is
+// no one left to send the closing commands to.
 void stopIfLineLost() {
   if (!lineLost()) {
     return;
@@ -95,12 +96,12 @@ int main(int argc, char *argv[]) {
   writeHeader(time(nullptr));
   int samples = dumpWaveform(SampleSink{writeColumnHeader, writeSampleLine});
   stopIfSignalled();
+  stopIfLineLost();
   if (samples < 0) {
     fprintf(stderr, "*** Fehler beim Auslesen ***\n");
   }
   endExchange();
   stopIfSignalled();
-  stopIfLineLost();
   releaseLine();
 
   if (!closeDataFile()) {

@@ -130,14 +130,11 @@ void closeSerialLine() {
 }
 
 void sendByte(int c) {
-  if (receivedStopSignal != 0 || lost) {
+  if (receivedStopSignal != 0) {
     return;
   }
   unsigned char byte = static_cast<unsigned char>(c);
   if (write(settings.serialFd, &byte, 1) != 1) {
-    if (isLineGone(errno)) {
-      lost = true;
-    }
     fprintf(stderr, "\n*** error, unable to send byte ***\n\n");
   }
 }

@@ -53,8 +53,9 @@ void drainInput();
 
 void installStopHandlers();
 
-// True once the line reported itself gone (hang-up, I/O error) rather than
-// quiet; from then on nothing is read or sent, until the line is closed.
+// True once a receive found the line gone (hang-up, I/O error) rather than
+// quiet; from then on receiveByte returns -1 at once, until the line is
+// closed.
 bool lineLost();
 
 // The stop signal received since installStopHandlers, or 0.
