@@ -4,7 +4,7 @@ BUILD ?= build
 CMAKE_FLAGS ?=
 JOBS ?= 2
 
-.PHONY: all build test demo clean deps install
+.PHONY: all build test demo clean deps install bench
 
 all: build
 
@@ -28,3 +28,16 @@ install: build
 
 clean:
 	rm -rf $(BUILD) demo.dat
+
+# Benchmarks against the virtual scope (bench/); not part of `make test`.
+# Prints the table and writes it to $(BUILD)/bench.csv.
+BENCH_REPEAT ?= 3
+
+bench:
+	@sh scripts/ensure-deps bench
+	cmake -S . -B $(BUILD) $(CMAKE_FLAGS)
+	cmake --build $(BUILD) -j $(JOBS) --target qelvo qelvo-scope-sim qelvo-bench qelvo-microbench
+	$(BUILD)/bench/qelvo-microbench --benchmark_out=$(BUILD)/bench-micro.json \
+	  --benchmark_out_format=json
+	$(BUILD)/bench/qelvo-bench --qelvo $(BUILD)/qelvo --sim $(BUILD)/qelvo-scope-sim \
+	  --micro $(BUILD)/bench-micro.json --csv $(BUILD)/bench.csv --repeat $(BENCH_REPEAT)
