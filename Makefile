@@ -31,7 +31,7 @@ clean:
 
 # Benchmarks against the virtual scope (bench/); not part of `make test`.
 # Prints the table and writes it to $(BUILD)/bench.csv.
-BENCH_REPEAT ?= 3
+BENCH_REPEAT ?= 5
 
 bench:
 	@sh scripts/ensure-deps bench

@@ -55,6 +55,6 @@ void BM_ConvertSample(benchmark::State &state) {
 }
 BENCHMARK(BM_ConvertSample);
 
-}  // namespace
+} // namespace
 
 BENCHMARK_MAIN();
