@@ -1,6 +1,7 @@
 # Front door of the build: `make` builds, `make test` builds and runs every
 # test, `make demo` captures from the virtual scope, `make fuzz` runs the
-# fuzz targets for FUZZ_SECONDS each, `make clean` cleans.
+# fuzz targets for FUZZ_SECONDS each, `make bench` measures speed, CPU and
+# memory against the virtual scope, `make clean` cleans.
 BUILD ?= build
 CMAKE_FLAGS ?=
 JOBS ?= 2
@@ -8,7 +9,7 @@ JOBS ?= 2
 FUZZ_BUILD ?= build-fuzz
 FUZZ_SECONDS ?= 60
 
-.PHONY: all build test demo clean deps install fuzz
+.PHONY: all build test demo clean deps install fuzz bench
 
 all: build
 
@@ -40,3 +41,16 @@ install: build
 
 clean:
 	rm -rf $(BUILD) $(FUZZ_BUILD) demo.dat
+
+# Benchmarks against the virtual scope (bench/); not part of `make test`.
+# Prints the table and writes it to $(BUILD)/bench.csv.
+BENCH_REPEAT ?= 5
+
+bench:
+	@sh scripts/ensure-deps bench
+	cmake -S . -B $(BUILD) $(CMAKE_FLAGS)
+	cmake --build $(BUILD) -j $(JOBS) --target qelvo qelvo-scope-sim qelvo-bench qelvo-microbench
+	$(BUILD)/bench/qelvo-microbench --benchmark_out=$(BUILD)/bench-micro.json \
+	  --benchmark_out_format=json
+	$(BUILD)/bench/qelvo-bench --qelvo $(BUILD)/qelvo --sim $(BUILD)/qelvo-scope-sim \
+	  --micro $(BUILD)/bench-micro.json --csv $(BUILD)/bench.csv --repeat $(BENCH_REPEAT)

@@ -3,6 +3,8 @@
 #include <pwd.h>
 #include <unistd.h>
 
+#include <charconv>
+#include <cmath>
 #include <cstdio>
 
 #include "app/version.h"
@@ -70,8 +72,36 @@ void writeColumnHeader() {
   fprintf(settings.outputFile, "#--------------------------------------------------------\n");
 }
 
+size_t formatSampleLine(char *line, size_t size, double time, double volts, int32_t digits) {
+  if (digits < 0 || digits > SAMPLE_LINE_FAST_DIGITS || !std::isfinite(time) ||
+      !std::isfinite(volts)) {
+    return 0;
+  }
+  // to_chars gives the digits printf gives for %.*e in the C locale, correctly
+  // rounded, without printf's format parsing and multi-precision arithmetic.
+  char *end = line + size;
+  auto first = std::to_chars(line, end, time, std::chars_format::scientific, digits);
+  if (first.ec != std::errc{} || first.ptr == end) {
+    return 0;
+  }
+  *first.ptr = '\t';
+  auto second = std::to_chars(first.ptr + 1, end, volts, std::chars_format::scientific, digits);
+  if (second.ec != std::errc{} || second.ptr == end) {
+    return 0;
+  }
+  *second.ptr = '\n';
+  return static_cast<size_t>(second.ptr + 1 - line);
+}
+
 void writeSampleLine(int index, int raw) {
-  fprintf(settings.outputFile, "%1.*e\t%1.*e\n", settings.precision,
-          static_cast<double>(sampleTime(index)), settings.precision,
-          static_cast<double>(sampleVolts(raw)));
+  double time = static_cast<double>(sampleTime(index));
+  double volts = static_cast<double>(sampleVolts(raw));
+  char line[SAMPLE_LINE_FAST_SIZE];
+  size_t length = formatSampleLine(line, sizeof line, time, volts, settings.precision);
+  if (length > 0) {
+    fwrite(line, 1, length, settings.outputFile);
+    return;
+  }
+  fprintf(settings.outputFile, "%1.*e\t%1.*e\n", settings.precision, time, settings.precision,
+          volts);
 }

@@ -10,6 +10,8 @@
 // offsets leave residues that plain double arithmetic would print differently.
 #pragma once
 
+#include <cstddef>
+#include <cstdint>
 #include <ctime>
 
 struct passwd;
@@ -27,6 +29,17 @@ void writeColumnHeader();
 // One sample line: time and voltage of sample `index` (from 0) holding `raw`
 // (0 to 255).
 void writeSampleLine(int index, int raw);
+
+// Digits after the point up to which sample lines are formatted without
+// printf, and a buffer that holds any such line.
+inline constexpr int32_t SAMPLE_LINE_FAST_DIGITS = 60;
+inline constexpr size_t SAMPLE_LINE_FAST_SIZE = 2 * (SAMPLE_LINE_FAST_DIGITS + 8) + 2;
+
+// The sample line "%1.*e\t%1.*e\n" of `time` and `volts` with `digits`, byte
+// for byte as printf writes it, into `line`; its length, or 0 when the line is
+// left to printf (a non-finite value, a precision outside 0..60, too small a
+// buffer).
+size_t formatSampleLine(char *line, size_t size, double time, double volts, int32_t digits);
 
 // Seconds since the trigger of sample `index`.
 long double sampleTime(int index);

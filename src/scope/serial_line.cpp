@@ -26,13 +26,18 @@ bool isLineGone(int error) { return error == EIO || error == ENXIO || error == E
 void recordStopSignal(int sig) { receivedStopSignal = sig; }
 
 constexpr int BITS_PER_CHARACTER = 10;  // start bit, 8 data bits, stop bit
-constexpr int RECEIVE_SLACK_MS = 20;
+// A byte the scope owes (an echo, the next digit of a reply) is given time
+// for the scope's own delays and a busy host; a drain only waits long enough
+// to see that the line has gone quiet, as it runs before every command on a
+// line that is normally silent.
+constexpr int RECEIVE_SLACK_MS = 100;
+constexpr int DRAIN_SLACK_MS = 20;
 constexpr long DRAIN_LIMIT_MS = 2000;
 
-int receiveTimeoutMs() {
+int silenceMs(int slackMs) {
   long rate = baudCode(settings.baudRate) != 0 ? settings.baudRate : DEFAULT_BAUD_RATE;
   long twoCharactersMs = (2 * BITS_PER_CHARACTER * 1000 + rate - 1) / rate;
-  return static_cast<int>(RECEIVE_SLACK_MS + twoCharactersMs);
+  return static_cast<int>(slackMs + twoCharactersMs);
 }
 
 long nowMs() {
@@ -41,20 +46,45 @@ long nowMs() {
   return now.tv_sec * 1000L + now.tv_nsec / 1000000L;
 }
 
-// Reads one waiting byte; false when there is none.
-bool readOneByte(int &value) {
-  unsigned char byte;
-  ssize_t count = read(settings.serialFd, &byte, 1);
-  if (count != 1) {
-    // A raw line with VMIN and VTIME at 0 reads 0 bytes when it is quiet.
-    if (count < 0 && isLineGone(errno)) {
-      lost = true;
+// Input already read from the line and not yet handed out. One read takes
+// all the line holds, so a dump costs a system call per chunk instead of per
+// byte; the bytes are still handed out, and drained, one at a time. The
+// buffer belongs to the descriptor it was filled from.
+struct ReceiveBuffer {
+  int fd = -1;
+  size_t next = 0;
+  size_t end = 0;
+  unsigned char bytes[4096];
+};
+ReceiveBuffer pending;
+
+void forgetPending() {
+  pending.fd = -1;
+  pending.next = pending.end = 0;
+}
+
+// Takes the next byte, reading what is waiting when the buffer is empty;
+// false when there is none.
+bool takeByte(int &value) {
+  if (pending.fd != settings.serialFd) {
+    forgetPending();
+    pending.fd = settings.serialFd;
+  }
+  if (pending.next == pending.end) {
+    ssize_t got = read(settings.serialFd, pending.bytes, sizeof pending.bytes);
+    if (got <= 0) {
+      // A raw line with VMIN and VTIME at 0 reads 0 bytes when it is quiet.
+      if (got < 0 && isLineGone(errno)) {
+        lost = true;
+      }
+      return false;
     }
-    return false;
+    pending.next = 0;
+    pending.end = static_cast<size_t>(got);
   }
   // Widened as a signed char: 0x80..0xFF become negative, which every caller
   // treats like a missing byte.
-  value = static_cast<signed char>(byte);
+  value = static_cast<signed char>(pending.bytes[pending.next++]);
   return true;
 }
 
@@ -124,6 +154,7 @@ void configureLine() {
 void restoreLine() { tcsetattr(settings.serialFd, TCSANOW, &savedLine); }
 
 void closeSerialLine() {
+  forgetPending();
   close(settings.serialFd);
   settings.serialFd = -1;
   lost = false;
@@ -139,15 +170,21 @@ void sendByte(int c) {
   }
 }
 
-int receiveByte() {
+namespace {
+
+// The next byte, or -1 after `silence` ms without one.
+int receiveWithin(int silence) {
   if (receivedStopSignal != 0 || lost) {
     return -1;
   }
   int byte = -1;
-  if (readOneByte(byte)) {
+  if (takeByte(byte)) {
     return byte;
   }
-  long deadline = nowMs() + receiveTimeoutMs();
+  if (lost) {
+    return -1;
+  }
+  long deadline = nowMs() + silence;
   for (;;) {
     long remaining = deadline - nowMs();
     if (remaining < 0) {
@@ -161,16 +198,26 @@ int receiveByte() {
     if (ready <= 0 || receivedStopSignal != 0) {
       return -1;
     }
-    if (!readOneByte(byte) && (line.revents & (POLLHUP | POLLERR | POLLNVAL)) != 0) {
-      lost = true;
+    if (takeByte(byte)) {
+      return byte;
     }
-    return byte;
+    // Woken with nothing to read: wait on for the rest of the silence,
+    // unless the line has hung up.
+    if (lost || (line.revents & (POLLHUP | POLLERR | POLLNVAL)) != 0) {
+      lost = true;
+      return -1;
+    }
   }
 }
 
+}  // namespace
+
+int receiveByte() { return receiveWithin(silenceMs(RECEIVE_SLACK_MS)); }
+
 void drainInput() {
+  int silence = silenceMs(DRAIN_SLACK_MS);
   long deadline = nowMs() + DRAIN_LIMIT_MS;
-  while (receiveByte() >= 0 && nowMs() < deadline) {
+  while (receiveWithin(silence) >= 0 && nowMs() < deadline) {
   }
 }
 

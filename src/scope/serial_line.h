@@ -6,9 +6,11 @@
 // line, on every path once the line is raw. Above this layer everything
 // speaks in single bytes.
 //
-// A receive waits with poll() for at most 20 ms plus two character times at
-// the line speed: long enough for the scope's next byte, short enough that
-// silence ends a reply quickly.
+// A receive waits with poll() for at most 100 ms plus two character times at
+// the line speed, so that a byte the scope owes survives a busy host; a
+// drain, run before every command on a normally quiet line, ends after 20 ms
+// plus two character times of silence. The line is read a chunk at a time
+// and served a byte at a time; what was read ahead is dropped with the line.
 //
 // Stop signals: once installStopHandlers has run, SIGINT, SIGTERM and SIGHUP
 // only record the signal. From then on receiveByte reports silence and

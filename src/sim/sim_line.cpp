@@ -15,6 +15,11 @@ volatile sig_atomic_t stopRequested = 0;
 
 static const int64_t NS_PER_S = 1000000000;
 static const int BITS_PER_CHAR = 10;
+// Like a serial adapter that hands the host what has come in when its 2 ms
+// latency timer expires, paced bytes reach the line in groups spanning at
+// least 2 ms (one character at slow speeds); a group leaves when its last
+// byte is due, so the reply as a whole keeps the line's pace.
+static const int64_t GROUP_NS = 2000000;
 // A reply the tool has not read for this long is abandoned: the tool is gone.
 static const int STALL_LIMIT_MS = 5000;
 
@@ -132,13 +137,22 @@ static bool writeAll(SimLine &line, const char *bytes, size_t count) {
   return count == 0;
 }
 
+// Characters in one group at the reply's speed.
+static size_t groupSize(const SimLine &line) {
+  long double perGroup =
+      std::ceil(static_cast<long double>(GROUP_NS) * line.baud / (BITS_PER_CHAR * NS_PER_S));
+  return perGroup < 1 ? 1 : static_cast<size_t>(perGroup);
+}
+
 bool sendReply(SimLine &line, const char *bytes, size_t count) {
   if (line.baud <= 0) {
     return writeAll(line, bytes, count);
   }
+  size_t group = groupSize(line);
   while (count > 0 && !stopRequested) {
     int64_t now = nowNs();
-    int64_t next = dueNs(line, line.sentSinceOrigin + 1);
+    long groupEnd = line.sentSinceOrigin + static_cast<long>(group < count ? group : count);
+    int64_t next = dueNs(line, groupEnd);
     if (now < next) {
       sleepUntil(next);
       continue;

@@ -257,3 +257,58 @@ TEST_F(SerialLine, AGoneLineIsNotWaitedFor) {
   closeSerialLine();
   EXPECT_FALSE(lineLost()) << "a closed line starts afresh";
 }
+
+// The line is read a chunk at a time but served a byte at a time: what is
+// read ahead must behave as if it were still waiting on the line.
+TEST_F(SerialLine, ReadAheadBytesComeOutInOrderAndDieWithTheLine) {
+  configureLine();
+  pty_.writeMaster("abc");
+  EXPECT_EQ(receiveByte(), 'a');
+  EXPECT_EQ(receiveByte(), 'b');
+  // "c" was read with "a"; a line opened afresh must not see it.
+  closeSerialLine();
+  ASSERT_GE(openSerialLine(), 0);
+  configureLine();
+  EXPECT_EQ(receiveByte(), -1);
+  pty_.writeMaster("d");
+  EXPECT_EQ(receiveByte(), 'd');
+}
+
+TEST_F(SerialLine, DrainDiscardsReadAheadBytesUpToAHighByte) {
+  configureLine();
+  pty_.writeMaster("xy\x80zw");
+  EXPECT_EQ(receiveByte(), 'x');
+  drainInput(); // "y", then 0x80 ends it
+  EXPECT_EQ(receiveByte(), 'z');
+  drainInput();
+  EXPECT_EQ(receiveByte(), -1);
+}
+
+TEST_F(SerialLine, AnOwedByteMayComeLaterThanADrainWaits) {
+  configureLine();
+  // A reply byte held up by a busy scope or host still arrives...
+  std::thread late([&] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    pty_.writeMaster("L");
+  });
+  EXPECT_EQ(receiveByte(), 'L');
+  late.join();
+  // ...while a drain on a quiet line is over after a short silence.
+  auto start = Clock::now();
+  drainInput();
+  EXPECT_LT(msSince(start), 60);
+}
+
+TEST_F(SerialLine, StopSignalWinsOverReadAheadBytes) {
+  configureLine();
+  ProcessResult r = runInChild([&] {
+    installStopHandlers();
+    pty_.writeMaster("12");
+    if (receiveByte() != '1') {
+      exit(10);
+    }
+    raise(SIGINT);
+    exit(receiveByte() == -1 ? 0 : 11);
+  });
+  EXPECT_EQ(r.exitStatus, 0);
+}
