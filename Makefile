@@ -1,5 +1,6 @@
 # Front door of the build: `make` builds, `make test` builds and runs every
-# test, `make demo` captures from the virtual scope, `make clean` cleans.
+# test, `make demo` captures from the virtual scope (and plots it with gnuplot),
+# `make package` builds a .deb, `make clean` cleans.
 BUILD ?= build
 CMAKE_FLAGS ?=
 JOBS ?= 2
@@ -27,4 +28,10 @@ install: build
 	cmake --install $(BUILD)
 
 clean:
-	rm -rf $(BUILD) demo.dat
+	rm -rf $(BUILD) demo.dat demo.png
+
+# Debian package of what `make install` installs (programs, manual pages,
+# bash completion, examples), built by CPack into $(BUILD)/qelvo_*.deb.
+.PHONY: package
+package: build
+	cd $(BUILD) && cpack -G DEB
