@@ -1,5 +1,6 @@
 #include "app/progress.h"
 
+#include <sys/ioctl.h>
 #include <unistd.h>
 
 #include <cstring>
@@ -15,6 +16,9 @@ FILE *progressStream = nullptr;  // nullptr: nothing is shown
 timespec startTime{};
 double lastShown = 0.0;  // seconds since the start of the last update
 size_t shownWidth = 0;   // characters on the line now
+// A line as wide as the terminal would wrap, and the carriage return would
+// then go back to the start of its last row only.
+size_t maxWidth = 119;
 
 double secondsSinceStart() {
   timespec now{};
@@ -43,6 +47,12 @@ void writeLine(const char *text, size_t width) {
 
 void progressStartOn(FILE *stream) {
   progressStream = stream;
+  maxWidth = 119;
+  winsize size{};
+  if (stream != nullptr && ioctl(fileno(stream), TIOCGWINSZ, &size) == 0 && size.ws_col > 1 &&
+      size.ws_col <= maxWidth) {
+    maxWidth = size.ws_col - 1u;
+  }
   lastShown = 0.0;
   shownWidth = 0;
   clock_gettime(CLOCK_MONOTONIC, &startTime);
@@ -61,6 +71,9 @@ void progressUpdateAt(int samples, double seconds) {
   snprintf(text, sizeof text, "%s: %d samples received, %.0f samples/s",
            settings.programName != nullptr ? settings.programName : "qelvo", samples,
            samples / seconds);
+  if (strlen(text) > maxWidth) {
+    text[maxWidth] = '\0';
+  }
   writeLine(text, shownWidth);
   size_t width = strlen(text);
   shownWidth = width > shownWidth ? width : shownWidth;

@@ -1,6 +1,8 @@
 #include "app/progress.h"
 
 #include <gtest/gtest.h>
+#include <sys/ioctl.h>
+#include <unistd.h>
 
 #include <cstdio>
 #include <string>
@@ -57,4 +59,22 @@ TEST(Progress, ShortDumpsAndFilesGetNothing) {
     progressFinish();
   });
   EXPECT_EQ(r.err, "");
+}
+
+TEST(Progress, StaysWithinANarrowTerminal) {
+  // A wrapped line could not be rewritten in place.
+  PtyPair terminal;
+  winsize size{};
+  size.ws_row = 24;
+  size.ws_col = 20;
+  ASSERT_EQ(ioctl(terminal.slave, TIOCSWINSZ, &size), 0);
+  FILE *stream = fdopen(dup(terminal.slave), "w");
+  ASSERT_NE(stream, nullptr);
+  settings.programName = "qelvo";
+  progressStartOn(stream);
+  progressUpdateAt(1234, 0.5);
+  progressFinish();
+  fclose(stream);
+  EXPECT_EQ(terminal.readMaster(), "\rqelvo: 1234 samples\r" + std::string(19, ' ') + "\r");
+  settings = Settings{};
 }
