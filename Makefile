@@ -1,7 +1,8 @@
 # Front door of the build: `make` builds, `make test` builds and runs every
-# test, `make demo` captures from the virtual scope, `make fuzz` runs the
-# fuzz targets for FUZZ_SECONDS each, `make bench` measures speed, CPU and
-# memory against the virtual scope, `make clean` cleans.
+# test, `make demo` captures from the virtual scope (and plots it with gnuplot),
+# `make fuzz` runs the fuzz targets for FUZZ_SECONDS each, `make bench`
+# measures speed, CPU and memory against the virtual scope, `make package`
+# builds a .deb, `make clean` cleans.
 BUILD ?= build
 CMAKE_FLAGS ?=
 JOBS ?= 2
@@ -40,7 +41,7 @@ install: build
 	cmake --install $(BUILD)
 
 clean:
-	rm -rf $(BUILD) $(FUZZ_BUILD) demo.dat
+	rm -rf $(BUILD) $(FUZZ_BUILD) demo.dat demo.png
 
 # Benchmarks against the virtual scope (bench/); not part of `make test`.
 # Prints the table and writes it to $(BUILD)/bench.csv.
@@ -54,3 +55,9 @@ bench:
 	  --benchmark_out_format=json
 	$(BUILD)/bench/qelvo-bench --qelvo $(BUILD)/qelvo --sim $(BUILD)/qelvo-scope-sim \
 	  --micro $(BUILD)/bench-micro.json --csv $(BUILD)/bench.csv --repeat $(BENCH_REPEAT)
+
+# Debian package of what `make install` installs (programs, manual pages,
+# bash completion, examples), built by CPack into $(BUILD)/qelvo_*.deb.
+.PHONY: package
+package: build
+	cd $(BUILD) && cpack -G DEB

@@ -1,6 +1,6 @@
 // Command lines from scripts and typing hands: the options are read from
-// arguments separated by NUL bytes; nothing may crash and the operand index
-// must stay inside argv.
+// arguments separated by NUL bytes; nothing may crash, and the operand index
+// must stay inside argv unless --help or --version stopped the parse.
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -41,7 +41,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   settings = Settings{};
   settings.programName = "qelvo";
   int operand = parseOptions(argc, argv.data());
-  if (operand < 1 || operand > argc || settings.device == nullptr) {
+  bool infoRequest = operand == OPTIONS_WANT_HELP || operand == OPTIONS_WANT_VERSION;
+  if ((!infoRequest && (operand < 1 || operand > argc)) || settings.device == nullptr) {
     abort();
   }
   return 0;

@@ -5,6 +5,7 @@
 #include <ctime>
 
 #include "app/exit_status.h"
+#include "app/progress.h"
 #include "app/startup.h"
 #include "datafile/data_file.h"
 #include "scope/scope_protocol.h"
@@ -58,11 +59,24 @@ void stopIfLineLost() {
   exit(EXIT_NOT_CONNECTED);
 }
 
+// The data file writer takes every sample; the progress line on a terminal
+// only counts them.
+void beginSamples() {
+  writeColumnHeader();
+  progressStart();
+}
+
+void takeSample(int index, int raw) {
+  writeSampleLine(index, raw);
+  progressUpdate(index + 1);
+}
+
 }  // namespace
 
 int main(int argc, char *argv[]) {
   settings.programName = baseNameOf(argv[0]);
   printBanner();
+  handleInfoOptions(argc, argv);
   applyFloatPrecision();
   loadConfig();
   readCommandLine(argc, argv);
@@ -94,7 +108,8 @@ int main(int argc, char *argv[]) {
   }
 
   writeHeader(time(nullptr));
-  int samples = dumpWaveform(SampleSink{writeColumnHeader, writeSampleLine});
+  int samples = dumpWaveform(SampleSink{beginSamples, takeSample});
+  progressFinish();
   stopIfSignalled();
   stopIfLineLost();
   if (samples < 0) {

@@ -1,9 +1,11 @@
 #include "settings/command_line.h"
 
+#include <getopt.h>
 #include <unistd.h>
 
 #include <cstdio>
 #include <cstdlib>
+#include <vector>
 
 #include "app/exit_status.h"
 #include "app/version.h"
@@ -44,20 +46,60 @@ static double scaledValue(const char *text) {
   return static_cast<double>(number * factor);
 }
 
-void printHelp() {
-  fprintf(stderr, "%s: " QELVO_VERSION_TEXT "\n", settings.programName);
-  fprintf(stderr,
+void printHelp() { printHelpTo(stderr); }
+
+void printHelpTo(FILE *stream) {
+  fprintf(stream, "%s: " QELVO_VERSION_TEXT "\n", settings.programName);
+  fprintf(stream,
           "Usage: %s -%c <ch> -%c <time> -%c <V/div> -%c <Y0> -%c <probe> "
           "-%c <baud> -%c <ser> <file>\n",
           settings.programName, 'c', 't', 'y', 'Y', 'p', 'b', 's');
-  fprintf(stderr, "\t<ch>:    Channel 1, 2, 0: as selected at the oscilloscope\n");
-  fprintf(stderr, "\t<time>:  Time per div in s (eg. 1e-3, 1m, 1ms = 1 ms/div)\n");
-  fprintf(stderr, "\t<V/div>: Volts per div     (eg. 1e-3, 1m, 1mV = 1 mV/div)\n");
-  fprintf(stderr, "\t<Y0>:    Y offset in div\n");
-  fprintf(stderr, "\t<probe>: probe (eg. 10 = 1:10)\n");
-  fprintf(stderr, "\t<baud>:  baudrate (default %d) \n", DEFAULT_BAUD_RATE);
-  fprintf(stderr, "\t<ser>:   serial device (default /dev/ttyS0\n");
-  fprintf(stderr, "\t<file>:  name of the output file\n");
+  fprintf(stream, "\t<ch>:    Channel 1, 2, 0: as selected at the oscilloscope\n");
+  fprintf(stream, "\t<time>:  Time per div in s (eg. 1e-3, 1m, 1ms = 1 ms/div)\n");
+  fprintf(stream, "\t<V/div>: Volts per div     (eg. 1e-3, 1m, 1mV = 1 mV/div)\n");
+  fprintf(stream, "\t<Y0>:    Y offset in div\n");
+  fprintf(stream, "\t<probe>: probe (eg. 10 = 1:10)\n");
+  fprintf(stream, "\t<baud>:  baudrate (default %d) \n", DEFAULT_BAUD_RATE);
+  fprintf(stream, "\t<ser>:   serial device (default /dev/ttyS0\n");
+  fprintf(stream, "\t<file>:  name of the output file\n");
+}
+
+// Long options only: every short option stays with its single letter. The
+// values lie outside the range of option letters.
+enum { OPTION_HELP = 0x100, OPTION_VERSION };
+static const option LONG_OPTIONS[] = {
+    {"help", no_argument, nullptr, OPTION_HELP},
+    {"version", no_argument, nullptr, OPTION_VERSION},
+    {nullptr, 0, nullptr, 0},
+};
+static const char SHORT_OPTIONS[] = "t:y:Y:b:s:c:p:";
+
+// The banner is already on standard output when the command line is read, so
+// --version has nothing left to print.
+static void answerInfoOption(int option) {
+  if (option == OPTION_HELP) {
+    printHelpTo(stdout);
+  }
+  fflush(stdout);
+  exit(EXIT_OK);
+}
+
+void handleInfoOptions(int argc, char *argv[]) {
+  // GNU getopt reorders the vector it is given; work on a copy so that the
+  // real parse later sees the command line untouched.
+  std::vector<char *> copy(argv, argv + argc);
+  copy.push_back(nullptr);
+  int savedOpterr = opterr;
+  opterr = 0;  // the real parse reports the mistakes
+  optind = 0;
+  int option;
+  while ((option = getopt_long(argc, copy.data(), SHORT_OPTIONS, LONG_OPTIONS, nullptr)) != -1) {
+    if (option == OPTION_HELP || option == OPTION_VERSION) {
+      answerInfoOption(option);
+    }
+  }
+  opterr = savedOpterr;
+  optind = 0;
 }
 
 int parseOptions(int argc, char *argv[]) {
@@ -65,7 +107,7 @@ int parseOptions(int argc, char *argv[]) {
   // one process (the tests do).
   optind = 0;
   int option;
-  while ((option = getopt(argc, argv, "t:y:Y:b:s:c:p:")) != -1) {
+  while ((option = getopt_long(argc, argv, SHORT_OPTIONS, LONG_OPTIONS, nullptr)) != -1) {
     char *value = optarg;
     if (value != nullptr && value[0] == '=') {
       ++value;  // -t=1m is the same as -t 1m
@@ -92,6 +134,10 @@ int parseOptions(int argc, char *argv[]) {
     case 's':
       setDevice(value);
       break;
+    case OPTION_HELP:
+      return OPTIONS_WANT_HELP;
+    case OPTION_VERSION:
+      return OPTIONS_WANT_VERSION;
     default:
       fprintf(stderr, "*** error: invalid command line argumend '%c' (%d)***\n",
               option, option);
@@ -103,6 +149,12 @@ int parseOptions(int argc, char *argv[]) {
 
 void readCommandLine(int argc, char *argv[]) {
   int operand = parseOptions(argc, argv);
+  if (operand == OPTIONS_WANT_HELP) {
+    answerInfoOption(OPTION_HELP);
+  }
+  if (operand == OPTIONS_WANT_VERSION) {
+    answerInfoOption(OPTION_VERSION);
+  }
   if (operand >= argc) {
     printHelp();
     exit(EXIT_NO_OUTPUT_FILE);

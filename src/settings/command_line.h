@@ -5,18 +5,32 @@
 // Values are stored as given; range checks happen in the settings check.
 #pragma once
 
+#include <cstdio>
+
+inline constexpr int OPTIONS_WANT_HELP = -1;
+inline constexpr int OPTIONS_WANT_VERSION = -2;
+
 // Fills `settings` from the options; returns the index of the first operand
-// (argc when there is none). Opens nothing and never ends the process.
+// (argc when there is none), or one of the values above when --help or
+// --version comes first (then parsing stops there). Opens nothing and never
+// ends the process.
 int parseOptions(int argc, char *argv[]);
 
 // Fills `settings` from the options and opens the output file. Returns only
 // on success: ends the process with status 4 when no file is named and with
-// status 5 when it cannot be created.
+// status 5 when it cannot be created. --help and --version end it with 0.
 void readCommandLine(int argc, char *argv[]);
 
 // Factor of the SI prefix letter that starts `text` ("m" is 1e-3, "u" and the
 // micro sign 0xB5 are 1e-6, ...); 1 for any other letter or an empty text.
 double prefixFactor(const char *text);
 
-// Writes the usage text to standard error.
+// Answers --help (the usage text on standard output) and --version (the
+// banner, printed at start-up, is all there is) with status 0, before the
+// configuration file is read, so that neither depends on it. Returns when
+// neither is given; prints nothing for any other option, right or wrong.
+void handleInfoOptions(int argc, char *argv[]);
+
+// Writes the usage text to standard error, where every failed run shows it.
 void printHelp();
+void printHelpTo(FILE *stream);

@@ -81,9 +81,11 @@ ProcessResult runInChild(const std::function<void()> &fn) {
 }
 
 static void execChild(const std::vector<std::string> &argv, const ProcessOptions &options,
-                      const std::string &outPath, const std::string &errPath) {
+                      const std::string &outPath, const std::string &errPath,
+                      const std::string &errDevice) {
   int out = open(outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-  int err = open(errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+  int err = errDevice.empty() ? open(errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600)
+                              : open(errDevice.c_str(), O_WRONLY | O_NOCTTY);
   int nullIn = open("/dev/null", O_RDONLY);
   dup2(nullIn, 0);
   dup2(out, 1);
@@ -114,14 +116,15 @@ static void execChild(const std::vector<std::string> &argv, const ProcessOptions
   _exit(127);
 }
 
-Child::Child(const std::vector<std::string> &argv, const ProcessOptions &options) {
+Child::Child(const std::vector<std::string> &argv, const ProcessOptions &options,
+             const std::string &errDevice) {
   fflush(stdout);
   fflush(stderr);
   std::string outPath = dir_.file("out");
   std::string errPath = dir_.file("err");
   pid_ = fork();
   if (pid_ == 0) {
-    execChild(argv, options, outPath, errPath);
+    execChild(argv, options, outPath, errPath, errDevice);
   }
 }
 

@@ -48,7 +48,10 @@ ProcessResult runProgram(const std::vector<std::string> &argv,
 // alongside the test (the virtual scope) or must be signalled.
 class Child {
  public:
-  Child(const std::vector<std::string> &argv, const ProcessOptions &options = {});
+  // `errDevice`, when given, takes standard error instead of a file (a
+  // terminal, say); currentErr() then reads nothing.
+  Child(const std::vector<std::string> &argv, const ProcessOptions &options = {},
+        const std::string &errDevice = "");
   ~Child();  // kills and reaps the child if it is still running
   Child(const Child &) = delete;
   Child &operator=(const Child &) = delete;

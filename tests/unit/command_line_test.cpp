@@ -1,6 +1,7 @@
 #include "settings/command_line.h"
 
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <filesystem>
 #include <string>
@@ -165,4 +166,60 @@ TEST_F(CommandLine, OutputFileIsCreatedAndTruncated) {
   ASSERT_NE(settings.outputFile, nullptr);
   EXPECT_EQ(readFile(out_), "");
   EXPECT_FALSE(std::filesystem::exists(dir_.file("ignored-second-operand")));
+}
+
+TEST_F(CommandLine, HelpAndVersionEndWithStatus0AndTheHelpOnStandardOutput) {
+  for (const char *help : {"--help", "--he"}) {
+    ProcessResult r = parseInChild({"-c", "1", help, out_});
+    EXPECT_EQ(r.exitStatus, 0) << help;
+    EXPECT_EQ(r.out, HELP_TEXT) << help;
+    EXPECT_EQ(r.err, "") << help;
+  }
+  // The banner printed at start-up is the whole answer to --version.
+  ProcessResult r = parseInChild({"--version"});
+  EXPECT_EQ(r.exitStatus, 0);
+  EXPECT_EQ(r.out, "");
+  EXPECT_EQ(r.err, "");
+  EXPECT_FALSE(std::filesystem::exists(out_));
+
+  r = runInChild([] {
+    std::vector<std::string> args{"qelvo", "-x", "--version", "file"};
+    std::vector<char *> argv;
+    for (std::string &arg : args) {
+      argv.push_back(arg.data());
+    }
+    handleInfoOptions(static_cast<int>(args.size()), argv.data());
+    exit(9);
+  });
+  EXPECT_EQ(r.exitStatus, 0) << "answered before the real parse";
+  EXPECT_EQ(r.err, "") << "mistakes are left to the real parse";
+}
+
+TEST_F(CommandLine, InfoOptionsLeaveEveryOtherCommandLineAlone) {
+  std::vector<std::string> args{"qelvo", out_, "-x", "-s", "--help", "-c", "2", "--", "--version"};
+  std::vector<char *> argv;
+  for (std::string &arg : args) {
+    argv.push_back(arg.data());
+  }
+  std::vector<char *> before = argv;
+  ProcessResult r = runInChild([&] {
+    handleInfoOptions(static_cast<int>(argv.size()), argv.data());
+    exit(argv == before ? 7 : 8);
+  });
+  EXPECT_EQ(r.exitStatus, 7) << "returned with argv in its order";
+  EXPECT_EQ(r.out + r.err, "");
+
+  // "--help" as the value of -s names a device; "--version" after "--" is
+  // an operand.
+  parse({out_, "-s", "--help", "-c", "2"});
+  EXPECT_STREQ(settings.device, "--help");
+  EXPECT_EQ(settings.channel, 2);
+  r = runInChild([&] {
+    if (chdir(dir_.path().c_str()) != 0) {
+      exit(9);
+    }
+    parse({"--", "--version"});
+  });
+  EXPECT_EQ(r.exitStatus, 0);
+  EXPECT_TRUE(std::filesystem::exists(dir_.file("--version")));
 }

@@ -1,0 +1,81 @@
+// The manual pages and the bash completion against the programs they
+// describe: every option is there, and the pages render without a warning.
+#include <gtest/gtest.h>
+
+#include <cctype>
+#include <regex>
+#include <set>
+#include <string>
+
+#include "e2e_support.h"
+
+namespace {
+
+std::string sourceFile(const std::string &name) {
+  return readFile(std::string(QELVO_SOURCE_DIR) + "/" + name);
+}
+
+// A page writes every "-" of an option as "\-".
+std::string inRoff(const std::string &option) {
+  return std::regex_replace(option, std::regex("-"), "\\-");
+}
+
+// `word` stands in `text` with no letter, digit or "-" joined to either end.
+bool hasWord(const std::string &text, const std::string &word) {
+  auto joins = [](char c) { return isalnum(static_cast<unsigned char>(c)) || c == '-'; };
+  for (size_t at = text.find(word); at != std::string::npos; at = text.find(word, at + 1)) {
+    size_t after = at + word.size();
+    if ((at == 0 || !joins(text[at - 1])) && (after == text.size() || !joins(text[after]))) {
+      return true;
+    }
+  }
+  return false;
+}
+
+}  // namespace
+
+TEST(Docs, PagesAndCompletionNameEveryOption) {
+  ProcessResult help = runProgram({QELVO_SIM_BIN, "--help"});
+  ASSERT_EQ(help.exitStatus, 0);
+  std::set<std::string> simOptions;
+  std::regex longOption("--[a-z0-9-]+");
+  for (std::sregex_iterator it(help.out.begin(), help.out.end(), longOption), end; it != end;
+       ++it) {
+    simOptions.insert(it->str());
+  }
+  ASSERT_GE(simOptions.size(), 15u) << help.out;
+  const std::string simPage = sourceFile("doc/qelvo-scope-sim.1");
+  const std::string simCompletion = sourceFile("completion/qelvo-scope-sim");
+  for (const std::string &option : simOptions) {
+    EXPECT_TRUE(contains(simPage, inRoff(option))) << option << " in qelvo-scope-sim.1";
+    EXPECT_TRUE(hasWord(simCompletion, option)) << option << " in completion/qelvo-scope-sim";
+  }
+
+  const std::string page = sourceFile("doc/qelvo.1");
+  const std::string completion = sourceFile("completion/qelvo");
+  for (const std::string option : {"-c", "-t", "-y", "-Y", "-p", "-b", "-s"}) {
+    EXPECT_TRUE(contains(page, ".BI \\" + option + " ")) << option << " in qelvo.1";
+    EXPECT_TRUE(hasWord(completion, option)) << option << " in completion/qelvo";
+  }
+  for (const std::string option : {"--help", "--version"}) {
+    EXPECT_TRUE(contains(page, ".B " + inRoff(option) + "\n")) << option << " in qelvo.1";
+    EXPECT_TRUE(hasWord(completion, option)) << option << " in completion/qelvo";
+  }
+  for (const char *key : {"XSamplesPerDivision", "XOffset", "Y1SamplesPerDivision", "Y1Offset",
+                          "Y2SamplesPerDivision", "Y2Offset", "Device", "Baudrate"}) {
+    EXPECT_TRUE(contains(page, std::string(".B ") + key + "\n")) << key << " in qelvo.1";
+  }
+}
+
+TEST(Docs, ManualPagesRenderWithoutWarnings) {
+  if (runProgram({"/bin/sh", "-c", "command -v man"}).exitStatus != 0) {
+    GTEST_SKIP() << "man is not installed";
+  }
+  for (const char *page : {"doc/qelvo.1", "doc/qelvo-scope-sim.1"}) {
+    std::string path = std::string(QELVO_SOURCE_DIR) + "/" + page;
+    ProcessResult r = runProgram(
+        {"/bin/sh", "-c", "MANWIDTH=80 man --warnings -l \"$0\" >/dev/null", path});
+    EXPECT_EQ(r.exitStatus, 0) << page;
+    EXPECT_EQ(r.err, "") << page;
+  }
+}
