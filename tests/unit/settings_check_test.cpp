@@ -24,6 +24,15 @@ class SettingsCheck : public ::testing::Test {
     }
     settings = Settings{};
   }
+  // Defaults again, on the fixture's device and with its line closed (an
+  // open line holds the device's lock).
+  void startAfresh() {
+    if (settings.serialFd >= 0) {
+      closeSerialLine();
+    }
+    settings = Settings{};
+    settings.device = pty_.slavePath.c_str();
+  }
   // Runs the check and returns its messages.
   std::string check(int expectedProblems) {
     if (settings.serialFd >= 0) {
@@ -64,12 +73,7 @@ TEST_F(SettingsCheck, EachProblemHasItsMessage) {
       {[] { settings.probeFactor = inf; }, "Invalid ProbeFactor 1:inf\n"},
   };
   for (const Row &row : rows) {
-    const char *device = settings.device;
-    if (settings.serialFd >= 0) {
-      closeSerialLine();  // the open line holds the device's lock
-    }
-    settings = Settings{};
-    settings.device = device;
+    startAfresh();
     row.apply();
     EXPECT_EQ(check(1), row.message);
   }
@@ -93,12 +97,7 @@ TEST_F(SettingsCheck, BoundaryValuesPass) {
       {"probe NaN", [] { settings.probeFactor = std::nan(""); }},
   };
   for (const Row &row : rows) {
-    const char *device = settings.device;
-    if (settings.serialFd >= 0) {
-      closeSerialLine();  // the open line holds the device's lock
-    }
-    settings = Settings{};
-    settings.device = device;
+    startAfresh();
     row.apply();
     EXPECT_EQ(check(0), "") << row.name;
   }
