@@ -76,8 +76,8 @@ static const char SHORT_OPTIONS[] = "t:y:Y:b:s:c:p:";
 
 // The banner is already on standard output when the command line is read, so
 // --version has nothing left to print.
-static void answerInfoOption(int option) {
-  if (option == OPTION_HELP) {
+static void answerInfoOption(bool help) {
+  if (help) {
     printHelpTo(stdout);
   }
   fflush(stdout);
@@ -95,7 +95,7 @@ void handleInfoOptions(int argc, char *argv[]) {
   int option;
   while ((option = getopt_long(argc, copy.data(), SHORT_OPTIONS, LONG_OPTIONS, nullptr)) != -1) {
     if (option == OPTION_HELP || option == OPTION_VERSION) {
-      answerInfoOption(option);
+      answerInfoOption(option == OPTION_HELP);
     }
   }
   opterr = savedOpterr;
@@ -149,11 +149,8 @@ int parseOptions(int argc, char *argv[]) {
 
 void readCommandLine(int argc, char *argv[]) {
   int operand = parseOptions(argc, argv);
-  if (operand == OPTIONS_WANT_HELP) {
-    answerInfoOption(OPTION_HELP);
-  }
-  if (operand == OPTIONS_WANT_VERSION) {
-    answerInfoOption(OPTION_VERSION);
+  if (operand == OPTIONS_WANT_HELP || operand == OPTIONS_WANT_VERSION) {
+    answerInfoOption(operand == OPTIONS_WANT_HELP);
   }
   if (operand >= argc) {
     printHelp();

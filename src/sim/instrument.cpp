@@ -38,7 +38,19 @@ static bool answerStatus(Scope &scope) {
   return sendReply(scope.line, reply, length);
 }
 
-static void appendToLog(int logFd, const char *bytes, size_t count);
+static void appendToLog(int logFd, const char *bytes, size_t count) {
+  while (logFd >= 0 && count > 0) {
+    ssize_t written = write(logFd, bytes, count);
+    if (written < 0 && errno == EINTR) {
+      continue;
+    }
+    if (written <= 0) {
+      return;
+    }
+    bytes += written;
+    count -= static_cast<size_t>(written);
+  }
+}
 
 // The dump's characters, sent a chunk at a time.
 struct DumpOut {
@@ -154,20 +166,6 @@ static bool answer(Scope &scope, char command) {
   case 's': return answerStatus(scope);
   case 'd': return answerDump(scope);
   default: return true;
-  }
-}
-
-static void appendToLog(int logFd, const char *bytes, size_t count) {
-  while (logFd >= 0 && count > 0) {
-    ssize_t written = write(logFd, bytes, count);
-    if (written < 0 && errno == EINTR) {
-      continue;
-    }
-    if (written <= 0) {
-      return;
-    }
-    bytes += written;
-    count -= static_cast<size_t>(written);
   }
 }
 
