@@ -5,6 +5,8 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <csignal>
 #include <cstring>
@@ -177,20 +179,37 @@ TEST_F(SerialLine, DrainDiscardsPendingInputAndEndsOnSilenceOrHighByte) {
 
 TEST_F(SerialLine, DrainOfANeverSilentLineEndsAfterTwoSeconds) {
   configureLine();
-  std::atomic<bool> talking{true};
-  std::thread chatter([&] {
-    while (talking) {
-      pty_.writeMaster("x");
-      std::this_thread::sleep_for(std::chrono::milliseconds(2));
+  // A host that stalls the whole process for longer than the drain's quiet
+  // window makes the line silent for real, and the drain rightly ends early.
+  // The chatter notes its longest pause; only a run without such a pause
+  // tells whether the drain gives up after 2 s.
+  constexpr long STALL_MS = 15;
+  for (int attempt = 1; attempt <= 3; ++attempt) {
+    std::atomic<bool> talking{true};
+    std::atomic<long> longestPauseMs{0};
+    std::thread chatter([&] {
+      auto last = Clock::now();
+      while (talking) {
+        pty_.writeMaster("x");
+        longestPauseMs = std::max(longestPauseMs.load(), msSince(last));
+        last = Clock::now();
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+      }
+    });
+    auto start = Clock::now();
+    drainInput();
+    long took = msSince(start);
+    talking = false;
+    chatter.join();
+    if (longestPauseMs < STALL_MS) {
+      EXPECT_GE(took, 1900);
+      EXPECT_LT(took, 3000);
+      return;
     }
-  });
-  auto start = Clock::now();
-  drainInput();
-  long took = msSince(start);
-  talking = false;
-  chatter.join();
-  EXPECT_GE(took, 1900);
-  EXPECT_LT(took, 3000);
+    printf("attempt %d: the chatter paused %ld ms; trying again\n", attempt,
+           longestPauseMs.load());
+  }
+  GTEST_SKIP() << "the host stalled the chatter in every attempt";
 }
 
 TEST_F(SerialLine, StopSignalEndsTrafficAtTheNextByte) {
