@@ -4,7 +4,7 @@
 #include <cstdlib>
 #include <ctime>
 
-#include "app/exit_status.h"
+#include "common/exit_status.h"
 #include "app/progress.h"
 #include "app/startup.h"
 #include "datafile/data_file.h"

@@ -4,7 +4,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "app/version.h"
+#include "common/version.h"
 #include "settings/settings.h"
 
 const char *baseNameOf(const char *argv0) {

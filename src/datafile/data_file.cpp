@@ -7,7 +7,7 @@
 #include <cmath>
 #include <cstdio>
 
-#include "app/version.h"
+#include "common/version.h"
 #include "datafile/eng_format.h"
 #include "settings/settings.h"
 

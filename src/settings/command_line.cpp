@@ -7,8 +7,8 @@
 #include <cstdlib>
 #include <vector>
 
-#include "app/exit_status.h"
-#include "app/version.h"
+#include "common/exit_status.h"
+#include "common/version.h"
 #include "settings/settings.h"
 
 double prefixFactor(const char *text) {

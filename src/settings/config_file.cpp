@@ -5,7 +5,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "app/exit_status.h"
+#include "common/exit_status.h"
 #include "settings/settings.h"
 
 #ifndef QELVO_FALLBACK_CONFIG

@@ -4,7 +4,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "app/exit_status.h"
+#include "common/exit_status.h"
 
 Settings settings;
 

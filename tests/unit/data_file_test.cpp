@@ -9,7 +9,7 @@
 #include <ctime>
 #include <string>
 
-#include "app/version.h"
+#include "common/version.h"
 #include "settings/settings.h"
 #include "test_support.h"
 
