@@ -12,16 +12,19 @@
 #include "scope/serial_line.h"
 #include "settings/command_line.h"
 #include "settings/config_file.h"
+#include "settings/output_file.h"
 #include "settings/settings.h"
 #include "settings/settings_check.h"
 
 namespace {
 
+int samplesWritten = 0;  // complete sample lines handed to the data file
+
 // Flushes and closes the data file; false when any of it was not written.
 bool closeDataFile() {
   FILE *file = settings.outputFile;
   settings.outputFile = nullptr;
-  bool written = fflush(file) == 0 && ferror(file) == 0;
+  bool written = fflush(file) == 0 && ferror(file) == 0 && !dataFileWriteFailed();
   return fclose(file) == 0 && written;
 }
 
@@ -30,8 +33,20 @@ void releaseLine() {
   closeSerialLine();
 }
 
-// After a stop signal no further command goes out: keep what was captured,
-// give the line its attributes back and end with 128 plus the signal.
+// Says what a stop signal leaves behind, then ends with 128 plus the signal.
+[[noreturn]] void endBySignal(int sig) {
+  progressFinish();
+  if (outputFileStarted()) {
+    fprintf(stderr, "*** Stopped by signal %d: %d samples kept in '%s' ***\n", sig, samplesWritten,
+            settings.outputName);
+  } else {
+    fprintf(stderr, "*** Stopped by signal %d: nothing captured ***\n", sig);
+  }
+  exit(EXIT_SIGNAL_BASE + sig);
+}
+
+// After a stop signal no further command goes out: keep what was captured
+// and give the line its attributes back.
 void stopIfSignalled() {
   int sig = stopSignal();
   if (sig == 0) {
@@ -39,7 +54,20 @@ void stopIfSignalled() {
   }
   closeDataFile();
   releaseLine();
-  exit(EXIT_SIGNAL_BASE + sig);
+  endBySignal(sig);
+}
+
+// A drain before the status query gave up: the scope is still sending (the
+// rest of an interrupted dump, say), so there is no point asking it anything.
+void stopIfNeverSilent(int result) {
+  if (result != PROTOCOL_NEVER_SILENT) {
+    return;
+  }
+  fprintf(stderr,
+          "*** Error: serial line '%s' never falls silent: is the scope still sending? ***\n",
+          settings.device);
+  releaseLine();
+  exit(EXIT_NOT_CONNECTED);
 }
 
 // The line went away during the dump (scope switched off, adapter pulled):
@@ -68,7 +96,8 @@ void beginSamples() {
 
 void takeSample(int index, int raw) {
   writeSampleLine(index, raw);
-  progressUpdate(index + 1);
+  samplesWritten = index + 1;
+  progressUpdate(samplesWritten);
 }
 
 }  // namespace
@@ -87,9 +116,10 @@ int main(int argc, char *argv[]) {
 
   installStopHandlers();
   configureLine();
-  selectChannel(settings.channel);
+  stopIfNeverSilent(selectChannel(settings.channel));
   int status = readStatus();
   stopIfSignalled();
+  stopIfNeverSilent(status);
   if (status < 0) {
     fprintf(stderr, "*** Error: Oszi not connected to '%s' or switched off ***\n",
             settings.device);
@@ -107,6 +137,10 @@ int main(int argc, char *argv[]) {
     settings.channel = (status & STATUS_CHANNEL1) != 0 ? 1 : 2;
   }
 
+  // The capture starts: only now may an earlier one in the file go.
+  if (!startOutputFile(settings.outputFile)) {
+    noteDataFileWriteFailure();
+  }
   writeHeader(time(nullptr));
   int samples = dumpWaveform(SampleSink{beginSamples, takeSample});
   progressFinish();
@@ -125,7 +159,10 @@ int main(int argc, char *argv[]) {
   }
   // A stop signal that came after the line was restored still counts.
   if (stopSignal() != 0) {
-    exit(EXIT_SIGNAL_BASE + stopSignal());
+    endBySignal(stopSignal());
+  }
+  if (samples >= 0) {
+    progressSummary(samples, settings.outputName);
   }
   return EXIT_OK;
 }

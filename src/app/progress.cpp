@@ -94,3 +94,9 @@ void progressFinish() {
   progressStream = nullptr;
   shownWidth = 0;
 }
+
+void progressSummary(int samples, const char *fileName) {
+  if (isatty(STDERR_FILENO)) {
+    fprintf(stderr, "qelvo: %d samples written to '%s'\n", samples, fileName);
+  }
+}

@@ -19,6 +19,10 @@ void progressUpdate(int samples);
 // was shown.
 void progressFinish();
 
+// At the end of a finished capture, on a terminal only, in place of the
+// progress line: how many samples went into `fileName`.
+void progressSummary(int samples, const char *fileName);
+
 // The same on any stream and at a given time since the start, for the tests.
 void progressStartOn(FILE *stream);
 void progressUpdateAt(int samples, double seconds);

@@ -28,6 +28,16 @@ long double inputVolts(int raw) {
 
 const char *orEmpty(const char *text) { return text != nullptr ? text : ""; }
 
+bool writeFailed = false;
+
+// printf can fail without setting the stream's error flag (a number too long
+// for the memory available), so every result is looked at.
+void put(int printed) {
+  if (printed < 0) {
+    writeFailed = true;
+  }
+}
+
 } // namespace
 
 long double sampleTime(int index) {
@@ -46,30 +56,31 @@ void writeHeader(time_t now) { writeHeaderFor(now, getpwuid(geteuid())); }
 void writeHeaderFor(time_t now, const passwd *user) {
   FILE *out = settings.outputFile;
   int digits = settings.precision;
-  fprintf(out, "# Program: '%s', " QELVO_HEADER_VERSION_TEXT "\n", orEmpty(settings.programName));
-  fprintf(out, "#\t%s\n", AUTHOR_CREDIT);
-  fprintf(out, "#\n");
-  fprintf(out, "#  File created %s", asctime(localtime(&now)));
+  put(fprintf(out, "# Program: '%s', " QELVO_HEADER_VERSION_TEXT "\n",
+              orEmpty(settings.programName)));
+  put(fprintf(out, "#\t%s\n", AUTHOR_CREDIT));
+  put(fprintf(out, "#\n"));
+  put(fprintf(out, "#  File created %s", asctime(localtime(&now))));
   if (user != nullptr) {
-    fprintf(out, "#  by %s (uid: %s)\n", orEmpty(user->pw_gecos), orEmpty(user->pw_name));
+    put(fprintf(out, "#  by %s (uid: %s)\n", orEmpty(user->pw_gecos), orEmpty(user->pw_name)));
   }
-  fprintf(out, "#------------------------------------------------------\n");
-  fprintf(out, "# Settings:\n");
-  fprintf(out, "#  Y-Range: %1.*e div : %1.*e div\n", digits, static_cast<double>(yRangeLow()),
-          digits, static_cast<double>(yRangeHigh()));
-  fprintf(out, "#  Oscilloscope channel %d\n", settings.channel);
-  fprintf(out, "#  Time base:\t");
-  printScaled(out, settings.timePerDiv, "s/div\n");
-  fprintf(out, "#  Y-Gain:\t");
-  printScaled(out, settings.voltsPerDiv, "V/div\n");
-  fprintf(out, "#  Y-Offset:\t%2.3f div\n", settings.yZero);
-  fprintf(out, "#  Probe:\t1:%3.2f\n", settings.probeFactor);
-  fprintf(out, "#\n");
+  put(fprintf(out, "#------------------------------------------------------\n"));
+  put(fprintf(out, "# Settings:\n"));
+  put(fprintf(out, "#  Y-Range: %1.*e div : %1.*e div\n", digits, static_cast<double>(yRangeLow()),
+              digits, static_cast<double>(yRangeHigh())));
+  put(fprintf(out, "#  Oscilloscope channel %d\n", settings.channel));
+  put(fprintf(out, "#  Time base:\t"));
+  put(printScaled(out, settings.timePerDiv, "s/div\n"));
+  put(fprintf(out, "#  Y-Gain:\t"));
+  put(printScaled(out, settings.voltsPerDiv, "V/div\n"));
+  put(fprintf(out, "#  Y-Offset:\t%2.3f div\n", settings.yZero));
+  put(fprintf(out, "#  Probe:\t1:%3.2f\n", settings.probeFactor));
+  put(fprintf(out, "#\n"));
 }
 
 void writeColumnHeader() {
-  fprintf(settings.outputFile, "# Time [s]\t\tVolts \n");
-  fprintf(settings.outputFile, "#--------------------------------------------------------\n");
+  put(fprintf(settings.outputFile, "# Time [s]\t\tVolts \n"));
+  put(fprintf(settings.outputFile, "#--------------------------------------------------------\n"));
 }
 
 size_t formatSampleLine(char *line, size_t size, double time, double volts, int32_t digits) {
@@ -99,9 +110,15 @@ void writeSampleLine(int index, int raw) {
   char line[SAMPLE_LINE_FAST_SIZE];
   size_t length = formatSampleLine(line, sizeof line, time, volts, settings.precision);
   if (length > 0) {
-    fwrite(line, 1, length, settings.outputFile);
+    if (fwrite(line, 1, length, settings.outputFile) != length) {
+      writeFailed = true;
+    }
     return;
   }
-  fprintf(settings.outputFile, "%1.*e\t%1.*e\n", settings.precision, time, settings.precision,
-          volts);
+  put(fprintf(settings.outputFile, "%1.*e\t%1.*e\n", settings.precision, time, settings.precision,
+              volts));
 }
+
+bool dataFileWriteFailed() { return writeFailed; }
+
+void noteDataFileWriteFailure() { writeFailed = true; }

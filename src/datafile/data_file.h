@@ -1,9 +1,10 @@
 // The data file: a "#" comment header, a column header, one line per sample.
 //
-// Everything goes to `settings.outputFile`, which the command line opened and
-// process exit closes; write errors are left to the driver, which checks the
-// stream at the end of the run. Samples are converted as they arrive, one
-// line each, so nothing is buffered here beyond stdio. The conversions follow
+// Everything goes to `settings.outputFile`, which the command line opened.
+// A write that fails is remembered, not reported: the driver asks
+// dataFileWriteFailed (and checks the stream) at the end of the run. Samples
+// are converted as they arrive, one line each, so nothing is buffered here
+// beyond stdio. The conversions follow
 // the calibration of `settings.channel`, which must already be 1 or 2. Each
 // formula is evaluated left to right in x87 extended precision and rounded to
 // double once, when printed: with the default calibration the cancelling
@@ -40,6 +41,11 @@ inline constexpr size_t SAMPLE_LINE_FAST_SIZE = 2 * (SAMPLE_LINE_FAST_DIGITS + 8
 // left to printf (a non-finite value, a precision outside 0..60, too small a
 // buffer).
 size_t formatSampleLine(char *line, size_t size, double time, double volts, int32_t digits);
+
+// True once any write to the data file failed, or the driver noted a failure
+// of its own (a file that could not be emptied).
+bool dataFileWriteFailed();
+void noteDataFileWriteFailure();
 
 // Seconds since the trigger of sample `index`.
 long double sampleTime(int index);

@@ -54,36 +54,32 @@ long double tenToThe(int n) {
   return result;
 }
 
-void printScaled(FILE *stream, double value, const char *unitText) {
+int printScaled(FILE *stream, double value, const char *unitText) {
   if (unitText == nullptr) {
     unitText = "";
   }
   if (std::isinf(value)) {
-    fprintf(stream, "%e%s", value, unitText);
-    return;
+    return fprintf(stream, "%e%s", value, unitText);
   }
   int e = decadeOf(value);
+  int number = 0;
   if (e >= 0) {
     int k = e / 3;
     if (k > MAX_PREFIX) {
-      fprintf(stream, "%e%s", value, unitText);
-      return;
+      return fprintf(stream, "%e%s", value, unitText);
     }
     long double m = value / tenToThe(3 * k);
-    if (k == 0) {
-      fprintf(stream, "%3.3f", static_cast<double>(m));
-    } else {
-      fprintf(stream, "%3.3f%c", static_cast<double>(m), LARGE_PREFIX[k]);
-    }
+    number = k == 0 ? fprintf(stream, "%3.3f", static_cast<double>(m))
+                    : fprintf(stream, "%3.3f%c", static_cast<double>(m), LARGE_PREFIX[k]);
   } else {
     int n = -e;
     int k = (n + 2) / 3;
     if (k > MAX_PREFIX) {
-      fprintf(stream, "%e%s", value, unitText);
-      return;
+      return fprintf(stream, "%e%s", value, unitText);
     }
     long double m = value * tenToThe(3 * k);
-    fprintf(stream, "%3.3f%c", static_cast<double>(m), SMALL_PREFIX[k]);
+    number = fprintf(stream, "%3.3f%c", static_cast<double>(m), SMALL_PREFIX[k]);
   }
-  fprintf(stream, "%s", unitText);
+  int unit = fprintf(stream, "%s", unitText);
+  return number < 0 || unit < 0 ? -1 : number + unit;
 }

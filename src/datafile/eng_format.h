@@ -18,7 +18,8 @@ inline constexpr int DECADE_OF_INFINITY = DBL_MAX_10_EXP + 1;
 
 // Writes `value` in engineering form and then `unitText` (nullptr counts as
 // ""). Magnitudes beyond the prefix tables, and infinities, use "%e".
-void printScaled(FILE *stream, double value, const char *unitText);
+// Returns the characters written, or a negative number when a write failed.
+int printScaled(FILE *stream, double value, const char *unitText);
 
 // The decimal exponent of |x|, found by repeated division or multiplication
 // by ten in extended precision. Zero, subnormals, DBL_MIN itself and NaN give

@@ -7,9 +7,9 @@
 
 namespace {
 
-// Drains, sends `command` and reports whether the scope echoed it.
-bool sendCommand(char command) {
-  drainInput();
+// Sends `command` and reports whether the scope echoed it; the caller has
+// drained the line.
+bool echoed(char command) {
   sendByte(command);
   return receiveByte() == command;
 }
@@ -50,11 +50,17 @@ int selectChannel(int ch) {
   if (ch < 0 || ch > 2) {
     return -3;
   }
-  return sendCommand(static_cast<char>('0' + ch)) ? 0 : -1 - ch;
+  if (!drainInput()) {
+    return PROTOCOL_NEVER_SILENT;
+  }
+  return echoed(static_cast<char>('0' + ch)) ? 0 : -1 - ch;
 }
 
 int readStatus() {
-  if (!sendCommand('s')) {
+  if (!drainInput()) {
+    return PROTOCOL_NEVER_SILENT;
+  }
+  if (!echoed('s')) {
     return -1;
   }
   int status = readHexByte();
@@ -66,7 +72,10 @@ int readStatus() {
 }
 
 int dumpWaveform(const SampleSink &sink) {
-  if (!sendCommand('d')) {
+  // Once the scope has answered its status, a drain that gives up is no
+  // reason to give up the dump.
+  drainInput();
+  if (!echoed('d')) {
     return -1;
   }
   sink.begin();

@@ -4,10 +4,15 @@
 // follows the echo of "s" and "d" with hex pairs. Every command starts with a
 // drain so that stale bytes are never taken for the reply. Failures come back
 // as negative numbers; the caller decides what to print.
+//
+// A line that never falls silent before the channel selection or the status
+// query means the scope is still busy sending (the rest of an interrupted
+// dump, say): those two then send nothing and report PROTOCOL_NEVER_SILENT.
 #pragma once
 
 inline constexpr int STATUS_CHANNEL1 = 0x01;   // channel 1 selected (else 2)
 inline constexpr int STATUS_NOT_READY = 0x20;  // no waveform to deliver
+inline constexpr int PROTOCOL_NEVER_SILENT = -4;
 
 // Receives the samples of a dump as they arrive: `begin` once when the scope
 // has accepted the command, then `sample` for each one.
@@ -24,10 +29,12 @@ int readHexDigit();
 // 0..255; -1 when the first digit is missing, -2 when the second is.
 int readHexByte();
 
-// Sends "0", "1" or "2"; 0 when echoed, else -1, -2 or -3.
+// Sends "0", "1" or "2"; 0 when echoed, else -1, -2 or -3, or
+// PROTOCOL_NEVER_SILENT.
 int selectChannel(int ch);
 
-// The status byte, -1 without the echo of "s", -2 for bad status digits.
+// The status byte, -1 without the echo of "s", -2 for bad status digits, or
+// PROTOCOL_NEVER_SILENT.
 int readStatus();
 
 // The number of samples handed to `sink`, or -1 when "d" was not echoed.

@@ -214,11 +214,15 @@ int receiveWithin(int silence) {
 
 int receiveByte() { return receiveWithin(silenceMs(RECEIVE_SLACK_MS)); }
 
-void drainInput() {
+bool drainInput() {
   int silence = silenceMs(DRAIN_SLACK_MS);
   long deadline = nowMs() + DRAIN_LIMIT_MS;
-  while (receiveWithin(silence) >= 0 && nowMs() < deadline) {
+  while (receiveWithin(silence) >= 0) {
+    if (nowMs() >= deadline) {
+      return false;
+    }
   }
+  return true;
 }
 
 void installStopHandlers() {

@@ -50,8 +50,9 @@ void sendByte(int c);
 int receiveByte();
 
 // Discards pending input: ends at the first silence, a byte of 0x80 or
-// above, or after 2 s of continuous input.
-void drainInput();
+// above, or a stop signal (true), or gives up after 2 s of continuous input
+// (false: the line never fell silent).
+bool drainInput();
 
 void installStopHandlers();
 

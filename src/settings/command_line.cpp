@@ -9,6 +9,7 @@
 
 #include "common/exit_status.h"
 #include "common/version.h"
+#include "settings/output_file.h"
 #include "settings/settings.h"
 
 double prefixFactor(const char *text) {
@@ -157,7 +158,7 @@ void readCommandLine(int argc, char *argv[]) {
     exit(EXIT_NO_OUTPUT_FILE);
   }
   const char *fileName = argv[operand];
-  FILE *file = fopen(fileName, "w");
+  FILE *file = openOutputFile(fileName);
   if (file == nullptr) {
     fprintf(stderr, "*** Error: Cannot open output file '%s' ***\n", fileName);
     exit(EXIT_CANNOT_CREATE_OUTPUT);

@@ -1,7 +1,8 @@
 // Command-line options and the help text.
 //
 // Options override whatever the configuration file set. The first operand
-// names the data file, which is created here, before the scope is contacted.
+// names the data file, which is opened (or created) here, before the scope is
+// contacted, but emptied only when the capture starts (output_file.h).
 // Values are stored as given; range checks happen in the settings check.
 #pragma once
 
@@ -18,7 +19,7 @@ int parseOptions(int argc, char *argv[]);
 
 // Fills `settings` from the options and opens the output file. Returns only
 // on success: ends the process with status 4 when no file is named and with
-// status 5 when it cannot be created. --help and --version end it with 0.
+// status 5 when it cannot be opened or created. --help and --version end it with 0.
 void readCommandLine(int argc, char *argv[]);
 
 // Factor of the SI prefix letter that starts `text` ("m" is 1e-3, "u" and the

@@ -195,6 +195,10 @@ TEST(Run, InterruptDuringTheDumpKeepsWholeLinesAndRestoresTheLine) {
     tool.kill(sig);
     ProcessResult r = tool.wait(5000);
     EXPECT_EQ(r.exitStatus, 128 + sig) << "signal " << sig;
+    size_t kept = sampleLines(readFile(dataPath)).size();
+    EXPECT_EQ(withoutConfigWarning(r.err), "*** Stopped by signal " + std::to_string(sig) + ": " +
+                                               std::to_string(kept) +
+                                               " samples kept in 'out.dat' ***\n");
 
     termios after{};
     tcgetattr(probe, &after);

@@ -44,6 +44,24 @@ std::vector<std::string> screenLines(const std::string &bytes) {
   return lines;
 }
 
+// The finished lines a terminal shows after `bytes`, each with its line
+// feed; the line the cursor is on must be blank.
+std::string screenText(const std::string &bytes) {
+  std::vector<std::string> lines = screenLines(bytes);
+  std::string text;
+  size_t start = 0;
+  for (size_t i = 0; i + 1 < lines.size(); ++i) {
+    size_t end = bytes.find('\n', start);
+    // A line written over a blanked-out progress line keeps its blanks.
+    bool rewritten = bytes.find('\r', start) < end;
+    start = end + 1;
+    text += (rewritten ? lines[i].substr(0, lines[i].find_last_not_of(' ') + 1) : lines[i]) + "\n";
+  }
+  EXPECT_EQ(lines.back().find_first_not_of(' '), std::string::npos)
+      << "left on screen: '" << lines.back() << "'";
+  return text;
+}
+
 size_t countOf(const std::string &text, const std::string &part) {
   size_t count = 0;
   for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) {
@@ -148,15 +166,36 @@ TEST(TerminalRun, ProgressLineIsShownDuringTheDumpAndBlankedAfterIt) {
     last = count;
   }
 
-  // On screen: the messages of the file run, then an empty line.
-  std::vector<std::string> lines = screenLines(run.shown);
-  std::string finished;
-  for (size_t i = 0; i + 1 < lines.size(); ++i) {
-    finished += lines[i] + "\n";
-  }
-  EXPECT_EQ(withoutConfigWarning(finished), NOT_READY);
-  EXPECT_EQ(lines.back().find_first_not_of(' '), std::string::npos)
-      << "left on screen: '" << lines.back() << "'";
-  ASSERT_FALSE(run.shown.empty());
-  EXPECT_EQ(run.shown.back(), '\r') << "the cursor goes back to the start";
+  // On screen: the messages of the file run, then where the samples went in
+  // place of the progress line.
+  EXPECT_EQ(withoutConfigWarning(screenText(run.shown)),
+            std::string(NOT_READY) + "qelvo: 600 samples written to 'out.dat'\n");
+}
+
+TEST(TerminalRun, StopSignalIsReportedOnAFreshLine) {
+  TempDir dir;
+  VirtualScope scope(dir, {"--samples", "2000", "--wave1", "ramp"});
+  PtyPair terminal;
+  ProcessOptions options;
+  options.env = {"QELVO"};
+  options.cwd = dir.path();
+  Child tool({QELVO_BIN, "-c", "1", "-b", "9600", "-s", "tty", "out.dat"}, options,
+             terminal.slavePath);
+  std::string shown;
+  // Stopped once the progress line is up.
+  ASSERT_TRUE(waitFor(
+      [&] {
+        shown += readUntilQuiet(terminal.master, 10);
+        return contains(shown, PROGRESS_TEXT);
+      },
+      10000));
+  tool.kill(SIGINT);
+  ProcessResult r = tool.wait(5000);
+  shown += readUntilQuiet(terminal.master, 50);
+  EXPECT_EQ(r.exitStatus, 128 + SIGINT);
+  size_t kept = sampleLines(readFile(dir.file("out.dat"))).size();
+  EXPECT_GT(kept, 0u);
+  EXPECT_EQ(withoutConfigWarning(screenText(shown)),
+            "*** Stopped by signal 2: " + std::to_string(kept) +
+                " samples kept in 'out.dat' ***\n");
 }

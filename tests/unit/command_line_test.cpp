@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "settings/output_file.h"
 #include "settings/settings.h"
 #include "test_support.h"
 
@@ -131,12 +132,14 @@ TEST_F(CommandLine, HugeIntegersSaturateInsteadOfWrapping) {
 }
 
 TEST_F(CommandLine, UnknownOptionAndMissingArgumentAreReportedAndSkipped) {
-  ProcessResult r = parseInChild({"-x", "-c", "1", out_});
-  EXPECT_EQ(r.exitStatus, 0);
+  ProcessResult r = runInChild([&] {
+    parse({"-x", "-c", "1", out_});
+    exit(std::filesystem::exists(out_) ? 0 : 9);
+  });
+  EXPECT_EQ(r.exitStatus, 0) << "the file is opened all the same";
   EXPECT_NE(r.err.find("*** error: invalid command line argumend '?' (63)***\n"),
             std::string::npos)
       << r.err;
-  EXPECT_TRUE(std::filesystem::exists(out_));
 
   r = parseInChild({"-c", "1", "-t"});
   EXPECT_EQ(r.exitStatus, 4);
@@ -160,12 +163,49 @@ TEST_F(CommandLine, UncreatableFileExits5WithItsName) {
   EXPECT_EQ(r.err, "*** Error: Cannot open output file '" + bad + "' ***\n");
 }
 
-TEST_F(CommandLine, OutputFileIsCreatedAndTruncated) {
-  writeFile(out_, "old contents\n");
-  parse({out_, "ignored-second-operand"});
-  ASSERT_NE(settings.outputFile, nullptr);
-  EXPECT_EQ(readFile(out_), "");
+// The file is opened untouched; only the start of a capture empties it, and
+// a run that ends before that removes a file it created and nothing else.
+TEST_F(CommandLine, OutputFileIsEmptiedOnlyWhenTheCaptureStarts) {
+  struct Row {
+    const char *what;
+    bool existed;
+    bool start;
+    bool keptAfterExit;
+    const char *contents;  // after the exit
+  } rows[] = {
+      {"existing, no capture", true, false, true, "old contents\n"},
+      {"existing, capture", true, true, true, ""},
+      {"new, no capture", false, false, false, ""},
+      {"new, capture", false, true, true, ""},
+  };
+  for (const Row &row : rows) {
+    std::filesystem::remove(out_);
+    if (row.existed) {
+      writeFile(out_, "old contents\n");
+    }
+    ProcessResult r = runInChild([&] {
+      parse({out_, "ignored-second-operand"});
+      bool untouched = readFile(out_) == (row.existed ? "old contents\n" : "");
+      if (row.start && !startOutputFile(settings.outputFile)) {
+        exit(8);
+      }
+      exit(untouched ? 0 : 9);
+    });
+    EXPECT_EQ(r.exitStatus, 0) << row.what << ": opened without truncating";
+    EXPECT_EQ(std::filesystem::exists(out_), row.keptAfterExit) << row.what;
+    EXPECT_EQ(readFile(out_), row.contents) << row.what;
+  }
   EXPECT_FALSE(std::filesystem::exists(dir_.file("ignored-second-operand")));
+
+  // A file put in place of the one this run created is not this run's.
+  std::filesystem::remove(out_);
+  ProcessResult r = runInChild([&] {
+    parse({out_});
+    std::filesystem::remove(out_);
+    writeFile(out_, "someone else's\n");
+  });
+  EXPECT_EQ(r.exitStatus, 0);
+  EXPECT_EQ(readFile(out_), "someone else's\n");
 }
 
 TEST_F(CommandLine, HelpAndVersionEndWithStatus0AndTheHelpOnStandardOutput) {
@@ -219,7 +259,7 @@ TEST_F(CommandLine, InfoOptionsLeaveEveryOtherCommandLineAlone) {
       exit(9);
     }
     parse({"--", "--version"});
+    exit(std::filesystem::exists("--version") ? 0 : 9);
   });
-  EXPECT_EQ(r.exitStatus, 0);
-  EXPECT_TRUE(std::filesystem::exists(dir_.file("--version")));
+  EXPECT_EQ(r.exitStatus, 0) << "\"--version\" after \"--\" names the data file";
 }

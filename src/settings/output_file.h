@@ -1,0 +1,30 @@
+// The life of the data file.
+//
+// The command line opens the file for writing but leaves its contents alone;
+// only when the capture starts (the scope has answered, the header is next)
+// is a regular file emptied. A run that ends before that point leaves an
+// earlier capture exactly as it was (contents, mode, modification time), and
+// removes the file again if this run created it: a process-exit hook does
+// that on every early end, whoever calls exit. FIFOs, /dev/null and other
+// devices are written to but never truncated or removed.
+#pragma once
+
+#include <cstdio>
+
+// Opens `name` for writing, creating it (mode 0666 less the umask) if it
+// does not exist, without truncating it. Returns the stream, or nullptr with
+// errno set when the file can neither be opened nor created.
+FILE *openOutputFile(const char *name);
+
+// The capture starts: empties `file` (the stream openOutputFile gave) if it
+// is a regular file. From here on the file is kept whatever happens. False
+// when a regular file could not be emptied: its old tail would then stay
+// behind the new capture.
+bool startOutputFile(FILE *file);
+
+// True once startOutputFile has run.
+bool outputFileStarted();
+
+// What the exit hook does: removes the file if this run created it and the
+// capture never started. Nothing after the first call.
+void discardUnstartedOutputFile();
