@@ -139,15 +139,17 @@ static bool answerDump(Scope &scope) {
 static void chatter(Scope &scope, int logFd) {
   static const char STREAM[] = "~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~";
   while (!stopRequested) {
-    pollfd master{scope.line.master, POLLIN | POLLOUT, 0};
-    poll(&master, 1, STOP_CHECK_MS);
+    pollfd line{scope.line.fd, POLLIN | POLLOUT, 0};
+    poll(&line, 1, STOP_CHECK_MS);
     char bytes[256];
-    ssize_t count = read(scope.line.master, bytes, sizeof bytes);
+    ssize_t count = read(scope.line.fd, bytes, sizeof bytes);
     if (count > 0) {
       appendToLog(logFd, bytes, static_cast<size_t>(count));
+    } else if (peerClosed(scope.line, count)) {
+      return;
     }
     // As much as the line takes; a full line is no reason to stop listening.
-    if (write(scope.line.master, STREAM, sizeof STREAM - 1) < 0 && errno != EAGAIN) {
+    if (write(scope.line.fd, STREAM, sizeof STREAM - 1) < 0 && errno != EAGAIN) {
       poll(nullptr, 0, STOP_CHECK_MS);
     }
   }
@@ -188,9 +190,8 @@ void serveRuns(const SimOptions &options, SimLine &line, const std::vector<uint8
       if (left.count() <= 0) {
         endSeen = false;
         scope.channel = options.panelChannel;
-        // A closed serial port receives nothing: what the tool left unread
-        // must not greet the next run.
-        tcflush(line.slave, TCIFLUSH);
+        // What the tool left unread must not greet the next run.
+        discardToolInput(line);
         if (++runsDone == options.runs) {
           return;
         }
@@ -198,13 +199,16 @@ void serveRuns(const SimOptions &options, SimLine &line, const std::vector<uint8
       }
       timeoutMs = left.count() < timeoutMs ? static_cast<int>(left.count()) + 1 : timeoutMs;
     }
-    pollfd readable{line.master, POLLIN, 0};
+    pollfd readable{line.fd, POLLIN, 0};
     if (poll(&readable, 1, timeoutMs) <= 0) {
       continue; // timeout or signal
     }
     char bytes[256];
-    ssize_t count = read(line.master, bytes, sizeof bytes);
+    ssize_t count = read(line.fd, bytes, sizeof bytes);
     if (count <= 0) {
+      if (peerClosed(line, count)) {
+        return;
+      }
       if (count < 0 && (errno == EAGAIN || errno == EINTR)) {
         continue;
       }

@@ -1,5 +1,6 @@
-// qelvo-scope-sim: a virtual oscilloscope on a pseudo-terminal, so that qelvo
-// can be tried and tested without the instrument.
+// qelvo-scope-sim: a virtual oscilloscope on a pseudo-terminal (or on a
+// terminal or socket it is given), so that qelvo can be tried and tested
+// without the instrument.
 #include <fcntl.h>
 #include <signal.h>
 #include <unistd.h>
@@ -25,6 +26,19 @@ static void catchStopSignals() {
   sigemptyset(&action.sa_mask);
   sigaction(SIGINT, &action, nullptr);
   sigaction(SIGTERM, &action, nullptr);
+  // A connection the other end closed is noticed by read; a write to it
+  // must not end the process.
+  signal(SIGPIPE, SIG_IGN);
+}
+
+static std::string lineSetup(const SimOptions &options) {
+  switch (options.link) {
+  case LINK_OWN_PTY: break;
+  case LINK_TTY: return "cannot open terminal " + options.linkTarget;
+  case LINK_LISTEN: return "cannot listen on " + options.linkTarget;
+  case LINK_CONNECT: return "cannot connect to " + options.linkTarget;
+  }
+  return "cannot open a pseudo-terminal";
 }
 
 static int setupFailed(const std::string &what) {
@@ -56,13 +70,18 @@ int main(int argc, char *argv[]) {
   }
   SimLine line;
   if (!openSimLine(line, options)) {
-    return setupFailed("cannot open a pseudo-terminal");
+    return setupFailed(lineSetup(options));
   }
   if (!options.linkPath.empty() && !makeLink(line, options.linkPath)) {
     return setupFailed("cannot make link " + options.linkPath);
   }
-  printf("%s\n", line.slavePath.c_str());
+  printf("%s\n", line.path.c_str());
   fflush(stdout);
+  if (!awaitTool(line)) {
+    int failed = stopRequested ? SIM_EXIT_OK : setupFailed("cannot accept on " + line.path);
+    closeSimLine(line);
+    return failed;
+  }
   serveRuns(options, line, records, logFd);
   if (!options.linkPath.empty()) {
     removeLink(line, options.linkPath);

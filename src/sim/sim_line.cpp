@@ -3,7 +3,9 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <pty.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -43,48 +45,170 @@ static int64_t dueNs(const SimLine &line, long index) {
   return line.originNs + static_cast<int64_t>(std::ceil(charNs * index));
 }
 
-bool openSimLine(SimLine &line, const SimOptions &options) {
+static bool nonBlocking(int fd) { return fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK) == 0; }
+
+static bool openOwnPty(SimLine &line) {
   char name[PATH_MAX];
-  if (openpty(&line.master, &line.slave, name, nullptr, nullptr) != 0) {
+  if (openpty(&line.fd, &line.toolEnd, name, nullptr, nullptr) != 0) {
     return false;
   }
-  line.slavePath = name;
+  line.path = name;
   termios attributes{};
-  tcgetattr(line.slave, &attributes);
+  tcgetattr(line.toolEnd, &attributes);
   cfmakeraw(&attributes);
-  tcsetattr(line.slave, TCSANOW, &attributes);
-  fcntl(line.master, F_SETFL, fcntl(line.master, F_GETFL) | O_NONBLOCK);
-  line.pace = options.pace;
-  line.paceBaud = options.paceBaud;
+  tcsetattr(line.toolEnd, TCSANOW, &attributes);
+  return nonBlocking(line.fd);
+}
+
+static speed_t codeOfBaud(long baud);
+
+// A cable to the tool has no modem lines worth waiting for: the scope talks
+// whatever CTS and carrier say. A fixed pace is also the port's speed.
+static bool openTty(SimLine &line, const SimOptions &options) {
+  line.fd = open(line.path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+  if (line.fd < 0) {
+    return false;
+  }
+  if (tcgetattr(line.fd, &line.foundTty) != 0) {
+    return false;
+  }
+  termios attributes = line.foundTty;
+  cfmakeraw(&attributes);
+  attributes.c_cflag = (attributes.c_cflag & ~CRTSCTS) | CLOCAL | CREAD;
+  speed_t code = options.pace == PACE_FIXED ? codeOfBaud(options.paceBaud) : B0;
+  if (code != B0) {
+    cfsetispeed(&attributes, code);
+    cfsetospeed(&attributes, code);
+  }
+  return tcsetattr(line.fd, TCSANOW, &attributes) == 0;
+}
+
+static bool socketAddress(const std::string &path, sockaddr_un &address) {
+  address.sun_family = AF_UNIX;
+  if (path.size() >= sizeof address.sun_path) {
+    errno = ENAMETOOLONG;
+    return false;
+  }
+  path.copy(address.sun_path, path.size());
+  address.sun_path[path.size()] = '\0';
   return true;
 }
 
-void closeSimLine(SimLine &line) {
-  close(line.master);
-  close(line.slave);
-  line.master = line.slave = -1;
+// An old socket left at the path is replaced; any other file there stays.
+static bool openListener(SimLine &line) {
+  sockaddr_un address{};
+  if (!socketAddress(line.path, address)) {
+    return false;
+  }
+  struct stat existing {};
+  if (lstat(line.path.c_str(), &existing) == 0) {
+    if (!S_ISSOCK(existing.st_mode)) {
+      errno = EEXIST;
+      return false;
+    }
+    unlink(line.path.c_str());
+  }
+  line.listener = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  return line.listener >= 0 &&
+         bind(line.listener, reinterpret_cast<sockaddr *>(&address), sizeof address) == 0 &&
+         listen(line.listener, 1) == 0;
 }
 
+static bool openConnection(SimLine &line) {
+  sockaddr_un address{};
+  if (!socketAddress(line.path, address)) {
+    return false;
+  }
+  line.fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  return line.fd >= 0 &&
+         connect(line.fd, reinterpret_cast<sockaddr *>(&address), sizeof address) == 0 &&
+         nonBlocking(line.fd);
+}
+
+bool openSimLine(SimLine &line, const SimOptions &options) {
+  line.kind = options.link;
+  line.path = options.linkTarget;
+  line.pace = options.pace;
+  line.paceBaud = options.paceBaud;
+  switch (line.kind) {
+  case LINK_OWN_PTY: return openOwnPty(line);
+  case LINK_TTY: return openTty(line, options);
+  case LINK_LISTEN: return openListener(line);
+  case LINK_CONNECT: return openConnection(line);
+  }
+  return false;
+}
+
+bool awaitTool(SimLine &line) {
+  if (line.kind != LINK_LISTEN) {
+    return true;
+  }
+  while (!stopRequested) {
+    line.fd = accept4(line.listener, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
+    if (line.fd >= 0) {
+      return true;
+    }
+    if (errno != EINTR) {
+      return false;
+    }
+  }
+  return false;
+}
+
+void closeSimLine(SimLine &line) {
+  if (line.kind == LINK_TTY && line.fd >= 0) {
+    tcsetattr(line.fd, TCSANOW, &line.foundTty);
+  }
+  if (line.listener >= 0) {
+    close(line.listener);
+    unlink(line.path.c_str());
+  }
+  close(line.fd);
+  close(line.toolEnd);
+  line.fd = line.toolEnd = line.listener = -1;
+}
+
+bool peerClosed(const SimLine &line, ssize_t readResult) {
+  bool socketLink = line.kind == LINK_LISTEN || line.kind == LINK_CONNECT;
+  return socketLink && (readResult == 0 || (errno != EAGAIN && errno != EINTR));
+}
+
+void discardToolInput(SimLine &line) {
+  if (line.toolEnd >= 0) {
+    tcflush(line.toolEnd, TCIFLUSH);
+  }
+}
+
+static const struct {
+  speed_t code;
+  long baud;
+} SPEEDS[] = {
+    {B50, 50},           {B75, 75},           {B110, 110},         {B134, 134},
+    {B150, 150},         {B200, 200},         {B300, 300},         {B600, 600},
+    {B1200, 1200},       {B1800, 1800},       {B2400, 2400},       {B4800, 4800},
+    {B9600, 9600},       {B19200, 19200},     {B38400, 38400},     {B57600, 57600},
+    {B115200, 115200},   {B230400, 230400},   {B460800, 460800},   {B500000, 500000},
+    {B576000, 576000},   {B921600, 921600},   {B1000000, 1000000}, {B1152000, 1152000},
+    {B1500000, 1500000}, {B2000000, 2000000}, {B2500000, 2500000}, {B3000000, 3000000},
+    {B3500000, 3500000}, {B4000000, 4000000},
+};
+
 long baudOfCode(speed_t code) {
-  static const struct {
-    speed_t code;
-    long baud;
-  } speeds[] = {
-      {B50, 50},           {B75, 75},           {B110, 110},         {B134, 134},
-      {B150, 150},         {B200, 200},         {B300, 300},         {B600, 600},
-      {B1200, 1200},       {B1800, 1800},       {B2400, 2400},       {B4800, 4800},
-      {B9600, 9600},       {B19200, 19200},     {B38400, 38400},     {B57600, 57600},
-      {B115200, 115200},   {B230400, 230400},   {B460800, 460800},   {B500000, 500000},
-      {B576000, 576000},   {B921600, 921600},   {B1000000, 1000000}, {B1152000, 1152000},
-      {B1500000, 1500000}, {B2000000, 2000000}, {B2500000, 2500000}, {B3000000, 3000000},
-      {B3500000, 3500000}, {B4000000, 4000000},
-  };
-  for (const auto &entry : speeds) {
+  for (const auto &entry : SPEEDS) {
     if (entry.code == code) {
       return entry.baud;
     }
   }
   return 0;
+}
+
+static speed_t codeOfBaud(long baud) {
+  for (const auto &entry : SPEEDS) {
+    if (entry.baud == baud) {
+      return entry.code;
+    }
+  }
+  return B0;
 }
 
 static long currentBaud(const SimLine &line) {
@@ -94,8 +218,9 @@ static long currentBaud(const SimLine &line) {
   if (line.pace == PACE_FIXED) {
     return line.paceBaud;
   }
+  // On a socket there is no speed to read: unpaced.
   termios attributes{};
-  if (tcgetattr(line.slave, &attributes) != 0) {
+  if (tcgetattr(line.toolEnd >= 0 ? line.toolEnd : line.fd, &attributes) != 0) {
     return 0;
   }
   return baudOfCode(cfgetospeed(&attributes));
@@ -109,12 +234,12 @@ void beginReply(SimLine &line) {
   line.baud = currentBaud(line);
 }
 
-// Writes all of `bytes` to the non-blocking master, waiting while the pty's
+// Writes all of `bytes` to the non-blocking line, waiting while its
 // small buffer is full.
 static bool writeAll(SimLine &line, const char *bytes, size_t count) {
   int64_t stalledSince = 0;
   while (count > 0 && !stopRequested) {
-    ssize_t written = write(line.master, bytes, count);
+    ssize_t written = write(line.fd, bytes, count);
     if (written > 0) {
       bytes += written;
       count -= static_cast<size_t>(written);
@@ -128,10 +253,10 @@ static bool writeAll(SimLine &line, const char *bytes, size_t count) {
     if (stalledSince == 0) {
       stalledSince = now;
     } else if (now - stalledSince > STALL_LIMIT_MS * (NS_PER_S / 1000)) {
-      tcflush(line.slave, TCIFLUSH);
+      discardToolInput(line);
       return false;
     }
-    pollfd writable{line.master, POLLOUT, 0};
+    pollfd writable{line.fd, POLLOUT, 0};
     poll(&writable, 1, 100);
   }
   return count == 0;
@@ -193,7 +318,7 @@ bool makeLink(const SimLine &line, const std::string &path) {
     }
     unlink(path.c_str());
   }
-  return symlink(line.slavePath.c_str(), path.c_str()) == 0;
+  return symlink(line.path.c_str(), path.c_str()) == 0;
 }
 
 void removeLink(const SimLine &line, const std::string &path) {
@@ -203,7 +328,7 @@ void removeLink(const SimLine &line, const std::string &path) {
     return;
   }
   target[length] = '\0';
-  if (line.slavePath == target) {
+  if (line.path == target) {
     unlink(path.c_str());
   }
 }

@@ -1,9 +1,16 @@
-// The virtual scope's end of the pseudo-terminal, and its pacing.
+// The virtual scope's end of the line, and its pacing.
 //
-// The scope owns the master; the tool opens the slave by its path. The slave
-// starts raw, and the scope keeps a descriptor of it open for its whole life:
-// the tool sets hang-up on close, and its close must neither hang the line
-// up nor leave the master at end of file for the next run.
+// By default the scope owns a pseudo-terminal: it holds the master and the
+// tool opens the slave by its path. The slave starts raw, and the scope keeps
+// a descriptor of it open for its whole life: the tool sets hang-up on close,
+// and its close must neither hang the line up nor leave the master at end of
+// file for the next run.
+//
+// It may instead answer on a terminal that exists already (made raw, modem
+// lines and flow control off, its attributes given back on close) or on one
+// unix stream socket connection, which ends the scope's service when it
+// closes. Only its own pty lets the scope see the tool's line speed and
+// discard what the tool left unread.
 //
 // Replies are paced like a real line: 10 bits per character at the speed the
 // tool set on the slave (read afresh when a reply starts) or at a fixed
@@ -13,6 +20,7 @@
 #pragma once
 
 #include <signal.h>
+#include <sys/types.h>
 #include <termios.h>
 
 #include <cstddef>
@@ -24,9 +32,12 @@
 extern volatile sig_atomic_t stopRequested;
 
 struct SimLine {
-  int master = -1;
-  int slave = -1;
-  std::string slavePath;
+  LinkKind kind = LINK_OWN_PTY;
+  int fd = -1;      // the scope's end: pty master, terminal or connection
+  int toolEnd = -1; // own pty only: the slave, held open
+  int listener = -1;
+  std::string path; // what the tool (or its machine) opens
+  termios foundTty{};
   PaceMode pace = PACE_AUTO;
   long paceBaud = 0;
   // Schedule of the current reply: byte k since `originNs` leaves at
@@ -36,10 +47,22 @@ struct SimLine {
   long sentSinceOrigin = 0;
 };
 
-// Opens the pair, makes the slave raw and the master non-blocking. False
-// (with errno set) when the pair cannot be had.
+// Opens the line `options` name: the own pair (slave raw), the terminal, the
+// listening socket or the connection; `fd` is non-blocking. False (with
+// errno set) when it cannot be had.
 bool openSimLine(SimLine &line, const SimOptions &options);
+// A listening socket waits for its one connection; other lines are ready.
+// False when stopped or the accept fails.
+bool awaitTool(SimLine &line);
+// Gives a terminal back as it was found; removes a socket the scope bound.
 void closeSimLine(SimLine &line);
+
+// True when a read result means the connection is over (sockets only).
+bool peerClosed(const SimLine &line, ssize_t readResult);
+
+// A closed serial port receives nothing: what the tool left unread on the
+// scope's own pty is discarded. Elsewhere it is out of the scope's reach.
+void discardToolInput(SimLine &line);
 
 // Bit/s of a termios speed code; 0 for B0 and codes not known.
 long baudOfCode(speed_t code);

@@ -16,6 +16,17 @@ static const char HELP_TEXT[] =
     "scope then answers one run after the other until SIGINT or SIGTERM.\n"
     "\n"
     "Line:\n"
+    "  --tty PATH              answer on the existing terminal PATH instead (a serial\n"
+    "                          port, or a pty another program holds); made raw, with\n"
+    "                          modem lines ignored, and given back as found on exit\n"
+    "  --listen PATH           answer on a unix stream socket bound to PATH (an old\n"
+    "                          socket there is replaced); serves the first connection\n"
+    "                          and exits when it closes\n"
+    "  --connect PATH          answer on a connection to the unix stream socket PATH;\n"
+    "                          exits when it closes\n"
+    "                          Without --tty, --listen or --connect the scope makes\n"
+    "                          its own pseudo-terminal. The first line on standard\n"
+    "                          output is the path served, once it can be reached.\n"
     "  --link PATH             also make the terminal reachable as the symbolic link\n"
     "                          PATH (an existing link is replaced; removed on exit)\n"
     "  --runs N                exit after N runs; a run ends when no byte follows\n"
@@ -23,7 +34,9 @@ static const char HELP_TEXT[] =
     "  --log FILE              append every byte received from the tool to FILE, raw\n"
     "  --pace auto|none|BAUD   reply at the speed the tool set on the line (auto,\n"
     "                          default), at BAUD bit/s, or unpaced (none);\n"
-    "                          10 bits per character\n"
+    "                          10 bits per character; a socket carries no speed,\n"
+    "                          so there auto is unpaced; with --tty, a standard\n"
+    "                          BAUD is also the terminal's speed\n"
     "  --delay MS              pause MS milliseconds between the \"d\" echo and the\n"
     "                          first sample (default 0)\n"
     "\n"
@@ -61,8 +74,9 @@ static const char HELP_TEXT[] =
     "\n"
     "  --help                  show this text and exit\n"
     "\n"
-    "Exit status: 0 after SIGINT, SIGTERM or the last of --runs; 1 when the\n"
-    "terminal, the link or the log cannot be set up; 2 for a bad option.\n";
+    "Exit status: 0 after SIGINT, SIGTERM, the last of --runs or the end of the\n"
+    "socket's connection; 1 when the terminal, the socket, the link or the log\n"
+    "cannot be set up; 2 for a bad option.\n";
 
 static bool badOption(const char *format, const char *text) {
   fprintf(stderr, "qelvo-scope-sim: ");
@@ -135,7 +149,10 @@ static bool parsePace(const char *text, SimOptions &options) {
 }
 
 enum LongOnly {
-  OPT_LINK = 256,
+  OPT_TTY = 256,
+  OPT_LISTEN,
+  OPT_CONNECT,
+  OPT_LINK,
   OPT_RUNS,
   OPT_LOG,
   OPT_PACE,
@@ -154,6 +171,9 @@ enum LongOnly {
 };
 
 static const option LONG_OPTIONS[] = {
+    {"tty", required_argument, nullptr, OPT_TTY},
+    {"listen", required_argument, nullptr, OPT_LISTEN},
+    {"connect", required_argument, nullptr, OPT_CONNECT},
     {"link", required_argument, nullptr, OPT_LINK},
     {"runs", required_argument, nullptr, OPT_RUNS},
     {"log", required_argument, nullptr, OPT_LOG},
@@ -178,6 +198,15 @@ static const option LONG_OPTIONS[] = {
 static bool applyOption(int code, const char *value, SimOptions &options) {
   long number = 0;
   switch (code) {
+  case OPT_TTY:
+  case OPT_LISTEN:
+  case OPT_CONNECT:
+    if (options.link != LINK_OWN_PTY) {
+      return badOption("only one of --tty, --listen and --connect, not also '%s'", value);
+    }
+    options.link = code == OPT_TTY ? LINK_TTY : code == OPT_LISTEN ? LINK_LISTEN : LINK_CONNECT;
+    options.linkTarget = value;
+    return true;
   case OPT_LINK: options.linkPath = value; return true;
   case OPT_LOG: options.logPath = value; return true;
   case OPT_NOT_READY: options.notReady = true; return true;
@@ -254,6 +283,10 @@ OptionsResult parseSimOptions(int argc, char *argv[], SimOptions &options) {
   }
   if (optind < argc) {
     badOption("unexpected argument '%s'", argv[optind]);
+    return OPTIONS_BAD;
+  }
+  if (options.link != LINK_OWN_PTY && !options.linkPath.empty()) {
+    badOption("--link '%s' needs the scope's own pseudo-terminal", options.linkPath.c_str());
     return OPTIONS_BAD;
   }
   return OPTIONS_RUN;

@@ -11,6 +11,12 @@
 
 enum PaceMode { PACE_AUTO, PACE_FIXED, PACE_NONE };
 
+// Where the scope answers: its own pseudo-terminal, a terminal that already
+// exists (a serial port cabled to the tool's, or a pty another program made),
+// or a unix stream socket it listens on or connects to (a virtual machine's
+// serial port, for instance).
+enum LinkKind { LINK_OWN_PTY, LINK_TTY, LINK_LISTEN, LINK_CONNECT };
+
 // Misbehaviour on request, to show and test how the tool copes.
 struct SimFaults {
   bool silent = false;        // read everything, answer nothing
@@ -26,6 +32,8 @@ struct SimFaults {
 };
 
 struct SimOptions {
+  LinkKind link = LINK_OWN_PTY;
+  std::string linkTarget; // terminal or socket path; empty for LINK_OWN_PTY
   std::string linkPath;
   std::string logPath;
   long runs = 0; // 0: serve until a signal

@@ -3,7 +3,9 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
 #include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
@@ -286,7 +288,7 @@ TEST(ScopeSim, DocumentsEveryOptionAndRejectsBadValuesInOneLine) {
         "--panel-channel", "--not-ready", "--wave1",        "--wave2",    "--samples",
         "--cycles",        "--amplitude", "--offset",       "--seed",     "--print-waveform",
         "--fault silent",  "no-echo=C",   "status-missing", "status-cut", "dump-cut=N",
-        "dump-b5",         "--help"}) {
+        "dump-b5",         "--tty",       "--listen",       "--connect",  "--help"}) {
     EXPECT_NE(help.out.find(option), std::string::npos) << option;
   }
   const std::vector<std::string> bad[] = {
@@ -301,6 +303,8 @@ TEST(ScopeSim, DocumentsEveryOptionAndRejectsBadValuesInOneLine) {
       {"--fault", "no-echo=e"},
       {"--fault", "dump-cut=-2"},
       {"--print-waveform", "0"},
+      {"--tty", "/dev/null", "--connect", "x"},
+      {"--listen", "x", "--link", "y"},
       {"extra"},
   };
   for (const std::vector<std::string> &options : bad) {
@@ -308,5 +312,86 @@ TEST(ScopeSim, DocumentsEveryOptionAndRejectsBadValuesInOneLine) {
     EXPECT_EQ(result.exitStatus, 2) << options[0];
     EXPECT_EQ(result.out, "") << options[0];
     EXPECT_EQ(std::count(result.err.begin(), result.err.end(), '\n'), 1) << result.err;
+  }
+}
+
+namespace {
+
+sockaddr_un unixAddress(const std::string &path) {
+  sockaddr_un address{};
+  address.sun_family = AF_UNIX;
+  path.copy(address.sun_path, sizeof address.sun_path - 1);
+  return address;
+}
+
+int connectTo(const std::string &path) {
+  int fd = socket(AF_UNIX, SOCK_STREAM, 0);
+  sockaddr_un address = unixAddress(path);
+  if (connect(fd, reinterpret_cast<sockaddr *>(&address), sizeof address) != 0) {
+    close(fd);
+    return -1;
+  }
+  return fd;
+}
+
+} // namespace
+
+// Instead of its own pty the scope answers on a terminal it is given (and
+// leaves it as found) or on one socket connection (and ends with it). The
+// scope's end of a socket has no speed: the pace must be given.
+TEST(ScopeSim, AnswersOnAGivenTerminalOrSocket) {
+  const std::vector<std::string> shape{"--samples", "3", "--wave1", "ramp", "--pace", "300"};
+  const std::string reply = "1s01d000102\n";
+  enum Mode { TTY, LISTEN, CONNECT };
+  for (Mode mode : {TTY, LISTEN, CONNECT}) {
+    TempDir dir;
+    std::string sock = dir.file("sock");
+    PtyPair pty;
+    termios found{};
+    tcgetattr(pty.slave, &found);
+    int listener = -1;
+    std::vector<std::string> options = shape;
+    if (mode == TTY) {
+      options.insert(options.end(), {"--tty", pty.slavePath});
+    } else if (mode == LISTEN) {
+      options.insert(options.end(), {"--listen", sock});
+    } else {
+      listener = socket(AF_UNIX, SOCK_STREAM, 0);
+      sockaddr_un address = unixAddress(sock);
+      ASSERT_EQ(bind(listener, reinterpret_cast<sockaddr *>(&address), sizeof address), 0);
+      ASSERT_EQ(listen(listener, 1), 0);
+      options.insert(options.end(), {"--connect", sock});
+    }
+    Child sim(simArgs(options));
+    std::string served = slavePathOf(sim);
+    int fd = mode == TTY      ? pty.master
+             : mode == LISTEN ? connectTo(sock)
+                              : accept(listener, nullptr, nullptr);
+    ASSERT_GE(fd, 0) << "mode " << mode << ": " << sim.currentErr();
+    EXPECT_EQ(served, mode == TTY ? pty.slavePath : sock);
+    auto start = Clock::now();
+    EXPECT_EQ(exchange(fd, "1sd"), reply) << "mode " << mode;
+    double elapsed = std::chrono::duration<double>(Clock::now() - start).count();
+    // 12 characters of 10 bits at 300 bit/s, plus the quiet that ends the read.
+    EXPECT_GE(elapsed, 12 * 10 / 300.0 + 0.3) << "mode " << mode;
+    if (mode == TTY) {
+      termios during{};
+      tcgetattr(pty.slave, &during);
+      EXPECT_EQ(cfgetospeed(&during), B300);
+      EXPECT_NE(during.c_cflag & CLOCAL, 0u);
+      sim.kill(SIGTERM);
+    } else {
+      close(fd);
+    }
+    ProcessResult result = sim.wait(3000);
+    EXPECT_EQ(result.exitStatus, 0) << "mode " << mode << ": " << result.err;
+    if (mode == TTY) {
+      termios after{};
+      tcgetattr(pty.slave, &after);
+      EXPECT_EQ(memcmp(&after, &found, sizeof after), 0) << "terminal not given back";
+    } else {
+      EXPECT_NE(access(sock.c_str(), F_OK) == 0, mode == LISTEN) << "socket left behind";
+      close(listener);
+    }
   }
 }
