@@ -2,7 +2,8 @@
 # test, `make demo` captures from the virtual scope (and plots it with gnuplot),
 # `make fuzz` runs the fuzz targets for FUZZ_SECONDS each, `make bench`
 # measures speed, CPU and memory against the virtual scope, `make package`
-# builds a .deb, `make clean` cleans.
+# builds a .deb, `make vm-test` runs qelvo in a virtual machine on the
+# kernel's serial driver, `make clean` cleans.
 BUILD ?= build
 CMAKE_FLAGS ?=
 JOBS ?= 2
@@ -41,7 +42,7 @@ install: build
 	cmake --install $(BUILD)
 
 clean:
-	rm -rf $(BUILD) $(FUZZ_BUILD) demo.dat demo.png
+	rm -rf $(BUILD) $(FUZZ_BUILD) $(STATIC_BUILD) demo.dat demo.png
 
 # Benchmarks against the virtual scope (bench/); not part of `make test`.
 # Prints the table and writes it to $(BUILD)/bench.csv.
@@ -61,3 +62,17 @@ bench:
 .PHONY: package
 package: build
 	cd $(BUILD) && cpack -G DEB
+
+# qelvo on /dev/ttyS1 of a Debian kernel in QEMU, the virtual scope on the
+# host (scripts/vm-test). The guest needs a statically linked qelvo, built in
+# its own directory; the kernel is cached in $(BUILD)/vm.
+STATIC_BUILD ?= build-static
+
+.PHONY: vm-test
+vm-test:
+	@sh scripts/ensure-deps vm
+	cmake -S . -B $(BUILD) $(CMAKE_FLAGS)
+	cmake --build $(BUILD) -j $(JOBS) --target qelvo-scope-sim
+	cmake -S . -B $(STATIC_BUILD) -DBUILD_TESTING=OFF -DCMAKE_EXE_LINKER_FLAGS=-static $(CMAKE_FLAGS)
+	cmake --build $(STATIC_BUILD) -j $(JOBS) --target qelvo
+	bash scripts/vm-test $(BUILD) $(STATIC_BUILD)
