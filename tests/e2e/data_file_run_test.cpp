@@ -3,6 +3,7 @@
 
 #include <unistd.h>
 
+#include <cstdio>
 #include <filesystem>
 #include <string>
 
@@ -115,4 +116,53 @@ TEST(DataFileRun, ExampleConfigurationReachesTheVirtualScope) {
   std::vector<SampleLine> lines = sampleLines(readFile(dir.file("out.dat")));
   ASSERT_EQ(lines.size(), 256u);
   EXPECT_EQ(lines[0].volts, "-4.4247787611e-01");  // the built-in calibration, restated
+}
+
+// The sample time is formed in extended precision and rounded once; at 17
+// digits a time base other than 1 shows any rounding in between. The
+// expected texts are computed here, independently of the tool.
+TEST(DataFileRun, SampleTimesAreRoundedOnceFromExtendedPrecision) {
+  TempDir dir;
+  VirtualScope scope(dir, {"--samples", "1000", "--pace", "none"});
+  ProcessResult r = runQelvo(dir, {"-c", "1", "-t", "1m", "-s", scope.device(), "out.dat"},
+                             {"FLOAT_PRECISION=17"});
+  ASSERT_EQ(r.exitStatus, 0) << r.err;
+  std::vector<SampleLine> lines = sampleLines(readFile(dir.file("out.dat")));
+  ASSERT_EQ(lines.size(), 1000u);
+  int differFromDouble = 0;
+  for (int i = 0; i < 1000; ++i) {
+    const double perDiv = 99.2, timeBase = 0.001;
+    char extended[64], plain[64];
+    snprintf(extended, sizeof extended, "%.17e",
+             static_cast<double>((static_cast<long double>(i) / perDiv - 0.0) * timeBase));
+    snprintf(plain, sizeof plain, "%.17e", (static_cast<double>(i) / perDiv - 0.0) * timeBase);
+    differFromDouble += std::string(extended) != plain;
+    ASSERT_EQ(lines[static_cast<size_t>(i)].time, extended) << "sample " << i;
+  }
+  EXPECT_GT(differFromDouble, 10) << "too few samples where double arithmetic would show";
+}
+
+// printf can fail for want of memory without marking the stream: a header
+// with its numbers missing must not pass for a capture.
+TEST(DataFileRun, NumberTooLongForTheMemoryAvailableEndsWithStatus6) {
+#if defined(__SANITIZE_ADDRESS__)
+  GTEST_SKIP() << "AddressSanitizer needs more address space than the limit leaves";
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+  GTEST_SKIP() << "AddressSanitizer needs more address space than the limit leaves";
+#endif
+#endif
+  TempDir dir;
+  VirtualScope scope(dir, {"--samples", "20", "--pace", "none"});
+  ProcessOptions options;
+  options.env = {"QELVO", "FLOAT_PRECISION=2147483647"};
+  options.cwd = dir.path();
+  ProcessResult r = runProgram({"/bin/sh", "-c", "ulimit -v 1048576 && exec \"$0\" \"$@\"",
+                                QELVO_BIN, "-c", "1", "-s", scope.device(), "out.dat"},
+                               options);
+  EXPECT_EQ(r.exitStatus, 6);
+  EXPECT_EQ(withoutConfigWarning(r.err), "*** Error: Cannot write output file 'out.dat' ***\n");
+  EXPECT_TRUE(contains(readFile(dir.file("out.dat")), "#  Oscilloscope channel 1\n"));
+  waitFor([&] { return scope.received().size() >= 5; }, 2000);
+  EXPECT_EQ(scope.received(), "1sd0e") << "the exchange is finished all the same";
 }

@@ -94,6 +94,15 @@ TEST(Fault, ScopeVanishingMidDumpKeepsWhatArrivedAndFailsTheRun) {
          kept.size(), took);
 }
 
+TEST(Fault, ScopeVanishingWhileTheFileCannotBeWrittenEndsWithStatus6) {
+  TempDir dir;
+  VirtualScope scope(dir, {"--samples", "1000", "--fault", "die=300"});
+  ProcessResult r = runQelvo(dir, {"-c", "1", "-s", scope.device(), "/dev/full"});
+  EXPECT_EQ(r.exitStatus, 6) << "the lost data weighs more than the lost line";
+  EXPECT_EQ(withoutConfigWarning(r.err),
+            notConnected(scope.device()) + "*** Error: Cannot write output file '/dev/full' ***\n");
+}
+
 TEST(Fault, LineNoiseEndsTheDumpAtTheFirstForeignByte) {
   TempDir dir;
   std::vector<std::string> wave{"--samples", "1000", "--wave1", "ramp"};

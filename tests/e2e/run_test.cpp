@@ -176,6 +176,34 @@ TEST(Run, PacedDumpsLoseNoSample) {
   }
 }
 
+// What the line looks like while the scope streams: the speed asked for
+// (a leading zero is still decimal), 8 data bits, RTS/CTS, receiver on,
+// hang-up on close, modem lines honoured; and as before once the run is over.
+TEST(Run, LineRunsAtTheSpeedAndWithTheHandshakeAsked) {
+  TempDir dir;
+  VirtualScope scope(dir, {"--samples", "500"});
+  int probe = open(scope.device().c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+  ASSERT_GE(probe, 0);
+  termios before{};
+  tcgetattr(probe, &before);
+  Child tool({QELVO_BIN, "-c", "1", "-b", "09600", "-s", scope.device(), "out.dat"},
+             {{"QELVO"}, dir.path()});
+  ASSERT_TRUE(waitFor([&] { return contains(scope.received(), "d"); }, 5000));
+  termios during{};
+  tcgetattr(probe, &during);
+  ProcessResult r = tool.wait(10000);
+  termios after{};
+  tcgetattr(probe, &after);
+  close(probe);
+
+  EXPECT_EQ(r.exitStatus, 0) << r.err;
+  EXPECT_EQ(cfgetospeed(&during), static_cast<speed_t>(B9600));
+  const tcflag_t wanted = CRTSCTS | HUPCL | CREAD | CS8;
+  EXPECT_EQ(during.c_cflag & (wanted | CSIZE | CLOCAL | PARENB | CSTOPB), wanted);
+  EXPECT_EQ(after.c_cflag, before.c_cflag);
+  EXPECT_EQ(sampleLines(readFile(dir.file("out.dat"))).size(), 500u);
+}
+
 TEST(Run, InterruptDuringTheDumpKeepsWholeLinesAndRestoresTheLine) {
   for (int sig : {SIGINT, SIGTERM, SIGHUP}) {
     TempDir dir;

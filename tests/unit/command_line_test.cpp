@@ -114,6 +114,9 @@ TEST_F(CommandLine, EveryOptionReachesItsField) {
   EXPECT_EQ(settings.channel, 7);
   parse({"-c", "x", out_});
   EXPECT_EQ(settings.channel, 0);
+  parse({"-c", "010", "-b", "09600", out_});  // decimal, leading zeros or not
+  EXPECT_EQ(settings.channel, 10);
+  EXPECT_EQ(settings.baudRate, 9600);
 }
 
 TEST_F(CommandLine, OptionsAfterTheFileAndRepeatedOptions) {

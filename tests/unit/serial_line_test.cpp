@@ -102,6 +102,7 @@ TEST_F(SerialLine, RawSetupAndRestoreGiveBackTheFormerAttributes) {
   EXPECT_EQ(raw.c_cflag & CBAUD, static_cast<tcflag_t>(B9600));
   EXPECT_EQ(raw.c_cflag & CSIZE, static_cast<tcflag_t>(CS8));
   EXPECT_EQ(raw.c_cflag & (PARENB | CSTOPB | CLOCAL), 0u);
+  EXPECT_EQ(raw.c_cflag & (CRTSCTS | HUPCL | CREAD), static_cast<tcflag_t>(CRTSCTS | HUPCL | CREAD));
   EXPECT_EQ(raw.c_cc[VMIN], 0);
   EXPECT_EQ(raw.c_cc[VTIME], 0);
 
