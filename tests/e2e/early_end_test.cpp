@@ -126,7 +126,9 @@ class EarlyEndRun : public ::testing::TestWithParam<EarlyEnd> {};
 
 TEST_P(EarlyEndRun, LeavesTheNamedFileAsItWas) {
   const EarlyEnd &row = GetParam();
-  for (OutputKind kind : {EXISTING_FILE, NEW_FILE, FIFO}) {
+  int attempts = 0;
+  for (int k = EXISTING_FILE; k <= FIFO; ++k) {
+    OutputKind kind = static_cast<OutputKind>(k);
     std::string what = std::string(row.name) + ", " + KIND_NAMES[kind];
     TempDir dir;
     std::unique_ptr<VirtualScope> scope;
@@ -162,6 +164,14 @@ TEST_P(EarlyEndRun, LeavesTheNamedFileAsItWas) {
     ProcessResult r = tool.wait(10000);
     if (holder >= 0) {
       close(holder);
+    }
+    // A host that stalls the chattering scope makes its line silent for real.
+    if (row.err == neverSilent && withoutConfigWarning(r.err) == notConnected(device) &&
+        ++attempts < 3) {
+      printf("%s: the chatter stalled; trying again\n", what.c_str());
+      output.expectUntouched(what);
+      --k;
+      continue;
     }
     EXPECT_EQ(r.exitStatus, row.status) << what << "\n" << r.err;
     if (row.err != nullptr) {

@@ -158,25 +158,33 @@ TEST(Fault, EndlessDumpIsEndedByTheUserWithEverySampleKept) {
 }
 
 TEST(Fault, ScopeThatNeverFallsSilentIsNotTakenForAnAnswer) {
-  TempDir dir;
-  VirtualScope scope(dir, {"--fault", "chatter"});
-  LineProbe probe(scope.device());
-  auto start = Clock::now();
-  ProcessResult r = runQelvo(dir, {"-c", "1", "-s", scope.device(), "out.dat"});
-  double took = secondsSince(start);
-
-  EXPECT_EQ(r.exitStatus, 1);
-  EXPECT_EQ(withoutConfigWarning(r.err),
-            "*** Error: serial line '" + scope.device() +
-                "' never falls silent: is the scope still sending? ***\n");
-  usleep(100 * 1000);
-  EXPECT_EQ(scope.received(), "") << "no command goes into the noise";
-  EXPECT_FALSE(std::filesystem::exists(dir.file("out.dat")));
-  probe.expectRestored("chatter");
-  // One drain, given up after 2 s of input without a pause (sooner when a
-  // busy machine leaves a gap in the stream and the second drain gives up).
-  EXPECT_LT(took, 6.0);
-  printf("never silent: status %d, %.3f s\n", r.exitStatus, took);
+  // A host that stalls the virtual scope for longer than the drain's quiet
+  // window makes the line silent for real; the run then rightly sends its
+  // commands and finds no answer. Only a run without such a stall counts.
+  for (int attempt = 1; attempt <= 3; ++attempt) {
+    TempDir dir;
+    VirtualScope scope(dir, {"--fault", "chatter"});
+    LineProbe probe(scope.device());
+    auto start = Clock::now();
+    ProcessResult r = runQelvo(dir, {"-c", "1", "-s", scope.device(), "out.dat"});
+    double took = secondsSince(start);
+    if (withoutConfigWarning(r.err) == notConnected(scope.device()) && attempt < 3) {
+      printf("attempt %d: the chatter stalled; trying again\n", attempt);
+      continue;
+    }
+    EXPECT_EQ(r.exitStatus, 1);
+    EXPECT_EQ(withoutConfigWarning(r.err),
+              "*** Error: serial line '" + scope.device() +
+                  "' never falls silent: is the scope still sending? ***\n");
+    usleep(100 * 1000);
+    EXPECT_EQ(scope.received(), "") << "no command goes into the noise";
+    EXPECT_FALSE(std::filesystem::exists(dir.file("out.dat")));
+    probe.expectRestored("chatter");
+    EXPECT_GE(took, 1.9) << "the drain gives up after 2 s";
+    EXPECT_LT(took, 4.0);
+    printf("never silent: status %d, %.3f s\n", r.exitStatus, took);
+    return;
+  }
 }
 
 TEST(Fault, DeviceThatIsNoTerminalIsRefusedUntouched) {
