@@ -27,7 +27,10 @@ build: deps
 test: build
 	cd $(BUILD) && ctest --output-on-failure
 
-demo: build
+# Only the two programs it runs: a first demo does not wait for the tests.
+demo: deps
+	cmake -S . -B $(BUILD) $(CMAKE_FLAGS)
+	cmake --build $(BUILD) -j $(JOBS) --target qelvo qelvo-scope-sim
 	@sh scripts/demo $(BUILD)
 
 # Each fuzz target for FUZZ_SECONDS on its seed corpus (clang's libFuzzer).
