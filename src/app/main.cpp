@@ -1,5 +1,6 @@
 // Entry point and the one fixed sequence of a run: start-up, settings, scope
 // exchange, data file, teardown. One invocation fetches one waveform.
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <ctime>
@@ -115,6 +116,9 @@ int main(int argc, char *argv[]) {
   }
 
   installStopHandlers();
+  // A FIFO or pipe whose reader goes away must not kill the run with the line
+  // still raw: the write fails instead, and the run ends with status 6.
+  signal(SIGPIPE, SIG_IGN);
   configureLine();
   stopIfNeverSilent(selectChannel(settings.channel));
   int status = readStatus();

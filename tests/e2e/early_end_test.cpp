@@ -41,7 +41,7 @@ class Output {
     } else if (kind == FIFO) {
       EXPECT_EQ(mkfifo(path_.c_str(), 0600), 0);
       // A reader from the start, so that the tool's open does not block.
-      reader_ = open(path_.c_str(), O_RDONLY | O_NONBLOCK);
+      reader_ = open(path_.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
       EXPECT_GE(reader_, 0);
     }
     lstat(path_.c_str(), &before_);

@@ -103,6 +103,25 @@ TEST(Fault, ScopeVanishingWhileTheFileCannotBeWrittenEndsWithStatus6) {
             notConnected(scope.device()) + "*** Error: Cannot write output file '/dev/full' ***\n");
 }
 
+TEST(Fault, FifoReaderGoingAwayEndsWithStatus6AndTheLineRestored) {
+  TempDir dir;
+  VirtualScope scope(dir, {"--samples", "1000"});
+  LineProbe probe(scope.device());
+  std::string fifo = dir.file("capture.fifo");
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+  int reader = open(fifo.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+  ASSERT_GE(reader, 0);
+  Child tool({QELVO_BIN, "-c", "1", "-b", "19200", "-s", scope.device(), fifo},
+             {{"QELVO"}, dir.path()});
+  ASSERT_TRUE(waitFor([&] { return contains(scope.received(), "d"); }, 5000));
+  close(reader);
+  ProcessResult r = tool.wait(10000);
+  EXPECT_EQ(r.signal, 0) << "killed by signal " << r.signal;
+  EXPECT_EQ(r.exitStatus, 6);
+  EXPECT_EQ(withoutConfigWarning(r.err), "*** Error: Cannot write output file '" + fifo + "' ***\n");
+  probe.expectRestored("reader gone");
+}
+
 TEST(Fault, LineNoiseEndsTheDumpAtTheFirstForeignByte) {
   TempDir dir;
   std::vector<std::string> wave{"--samples", "1000", "--wave1", "ramp"};
