@@ -16,16 +16,6 @@ namespace {
 constexpr int LOWEST_RAW = 0;
 constexpr int HIGHEST_RAW = 255;
 
-// Volts at the scope input for `raw`: the sample voltage before the probe
-// factor. Shared by the sample lines and the header's range so both use the
-// same rounding steps.
-long double inputVolts(int raw) {
-  int ch = settings.channel;
-  return (static_cast<long double>(raw) / settings.ySamplesPerDiv[ch] - settings.yOffset[ch] -
-          settings.yZero) *
-         settings.voltsPerDiv;
-}
-
 const char *orEmpty(const char *text) { return text != nullptr ? text : ""; }
 
 bool writeFailed = false;
@@ -40,16 +30,15 @@ void put(int printed) {
 
 } // namespace
 
-long double sampleTime(int index) {
-  return (static_cast<long double>(index) / settings.xSamplesPerDiv - settings.xOffset) *
-         settings.timePerDiv;
-}
+// The sample lines and the header's range share inputVoltsIn, so both take
+// the same rounding steps.
+Extended sampleTime(int index) { return sampleTimeIn<Extended>(settings, index); }
 
-long double sampleVolts(int raw) { return inputVolts(raw) * settings.probeFactor; }
+Extended sampleVolts(int raw) { return sampleVoltsIn<Extended>(settings, raw); }
 
-long double yRangeLow() { return inputVolts(LOWEST_RAW); }
+Extended yRangeLow() { return inputVoltsIn<Extended>(settings, LOWEST_RAW); }
 
-long double yRangeHigh() { return inputVolts(HIGHEST_RAW); }
+Extended yRangeHigh() { return inputVoltsIn<Extended>(settings, HIGHEST_RAW); }
 
 void writeHeader(time_t now) { writeHeaderFor(now, getpwuid(geteuid())); }
 

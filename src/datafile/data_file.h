@@ -15,6 +15,9 @@
 #include <cstdint>
 #include <ctime>
 
+#include "common/extended.h"
+#include "settings/settings.h"
+
 struct passwd;
 
 // The header block, stamped with `now` and the effective user.
@@ -48,12 +51,30 @@ bool dataFileWriteFailed();
 void noteDataFileWriteFailure();
 
 // Seconds since the trigger of sample `index`.
-long double sampleTime(int index);
+Extended sampleTime(int index);
 
 // Volts at the probe tip for the raw count `raw`.
-long double sampleVolts(int raw);
+Extended sampleVolts(int raw);
 
 // Volts at the scope input (no probe factor) of the lowest and highest raw
 // counts, 0 and 255, as the header's Y-range line shows them.
-long double yRangeLow();
-long double yRangeHigh();
+Extended yRangeLow();
+Extended yRangeHigh();
+
+// The conversions written once for any type with the x87's operations, so
+// that the software type can be checked against the hardware on exactly
+// these sequences; the functions above are their Extended instances for the
+// global settings. inputVoltsIn is the voltage before the probe factor.
+template <typename Number> Number sampleTimeIn(const Settings &s, int index) {
+  return (Number(index) / Number(s.xSamplesPerDiv) - Number(s.xOffset)) * Number(s.timePerDiv);
+}
+
+template <typename Number> Number inputVoltsIn(const Settings &s, int raw) {
+  int ch = s.channel;
+  return (Number(raw) / Number(s.ySamplesPerDiv[ch]) - Number(s.yOffset[ch]) - Number(s.yZero)) *
+         Number(s.voltsPerDiv);
+}
+
+template <typename Number> Number sampleVoltsIn(const Settings &s, int raw) {
+  return inputVoltsIn<Number>(s, raw) * Number(s.probeFactor);
+}

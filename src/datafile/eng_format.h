@@ -11,6 +11,8 @@
 #include <cfloat>
 #include <cstdio>
 
+#include "common/extended.h"
+
 // What decadeOf gives for an infinite value: one decade above the largest
 // finite double, so that it lies beyond every prefix and the caller never
 // loops trying to scale it.
@@ -28,4 +30,42 @@ int decadeOf(double x);
 
 // 10 to the power n, by n multiplications (or |n| divisions) in extended
 // precision.
-long double tenToThe(int n);
+Extended tenToThe(int n);
+
+// The two steps written once for any type with the x87's operations, so that
+// the software type can be checked against the hardware on exactly these
+// sequences; decadeOf and tenToThe are their Extended instances.
+template <typename Number> int decadeOfIn(double x) {
+  Number a = absOf(Number(x));
+  // Written as a negated comparison so that NaN lands here too.
+  if (!(a > Number(DBL_MIN))) {
+    return 0;
+  }
+  if (isInfinite(a)) {
+    return DECADE_OF_INFINITY;
+  }
+  int decade = 0;
+  if (a >= Number(10)) {
+    while (a >= Number(10)) {
+      a /= Number(10);
+      ++decade;
+    }
+    return decade;
+  }
+  while (a < Number(1)) {
+    a *= Number(10);
+    --decade;
+  }
+  return decade;
+}
+
+template <typename Number> Number tenToTheIn(int n) {
+  Number result = 1;
+  for (int i = 0; i < n; ++i) {
+    result *= Number(10);
+  }
+  for (int i = 0; i > n; --i) {
+    result /= Number(10);
+  }
+  return result;
+}

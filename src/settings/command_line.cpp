@@ -42,9 +42,8 @@ double prefixFactor(const char *text) {
 // precision and rounded once, so that 500u is exactly the double 0.0005.
 static double scaledValue(const char *text) {
   char *rest = nullptr;
-  long double number = strtod(text, &rest);
-  long double factor = prefixFactor(rest);
-  return static_cast<double>(number * factor);
+  double number = strtod(text, &rest);
+  return prefixProduct<Extended>(number, prefixFactor(rest));
 }
 
 void printHelp() { printHelpTo(stderr); }

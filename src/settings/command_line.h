@@ -8,6 +8,8 @@
 
 #include <cstdio>
 
+#include "common/extended.h"
+
 inline constexpr int OPTIONS_WANT_HELP = -1;
 inline constexpr int OPTIONS_WANT_VERSION = -2;
 
@@ -25,6 +27,14 @@ void readCommandLine(int argc, char *argv[]);
 // Factor of the SI prefix letter that starts `text` ("m" is 1e-3, "u" and the
 // micro sign 0xB5 are 1e-6, ...); 1 for any other letter or an empty text.
 double prefixFactor(const char *text);
+
+// The value of -t and -y: `number` times its prefix `factor`, formed in
+// extended precision and rounded once, so that 500u is exactly the double
+// 0.0005. Written for any type with the x87's operations so that the
+// software type can be checked against the hardware on it.
+template <typename Number> double prefixProduct(double number, double factor) {
+  return static_cast<double>(Number(number) * Number(factor));
+}
 
 // Answers --help (the usage text on standard output) and --version (the
 // banner, printed at start-up, is all there is) with status 0, before the

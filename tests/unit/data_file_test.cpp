@@ -40,7 +40,7 @@ protected:
 };
 
 // A value as the data file prints it, at the current precision.
-std::string printedNumber(long double value) {
+std::string printedNumber(Extended value) {
   char text[128];
   snprintf(text, sizeof text, "%1.*e", settings.precision, static_cast<double>(value));
   return text;

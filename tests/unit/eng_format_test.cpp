@@ -115,14 +115,14 @@ TEST(EngFormat, DecadeOfTinyNanAndInfinity) {
 }
 
 TEST(EngFormat, PowersOfTenAreExtendedPrecision) {
-  EXPECT_EQ(tenToThe(0), 1.0L);
-  EXPECT_EQ(tenToThe(3), 1000.0L);
+  EXPECT_TRUE(tenToThe(0) == Extended(1));
+  EXPECT_TRUE(tenToThe(3) == Extended(1000));
   // 10^24 is exact with a 64-bit significand but not as a double.
-  EXPECT_EQ(tenToThe(24), 1e24L);
-  EXPECT_GT(tenToThe(24), static_cast<long double>(1e24));
-  EXPECT_EQ(tenToThe(-1), 0.1L);
-  EXPECT_NE(tenToThe(-1), static_cast<long double>(0.1));
-  EXPECT_NEAR(static_cast<double>(tenToThe(-24) / 1e-24L), 1.0, 1e-17);
+  EXPECT_TRUE(tenToThe(24) == Extended(1e12) * Extended(1e12));
+  EXPECT_TRUE(tenToThe(24) > Extended(1e24));
+  EXPECT_TRUE(tenToThe(-1) != Extended(0.1));
+  EXPECT_TRUE(tenToThe(-1) * Extended(10) == Extended(1));
+  EXPECT_NEAR(static_cast<double>(tenToThe(-24) * Extended(1e24)), 1.0, 1e-17);
 }
 
 } // namespace
