@@ -29,11 +29,6 @@ bool closeDataFile() {
   return fclose(file) == 0 && written;
 }
 
-void releaseLine() {
-  restoreLine();
-  closeSerialLine();
-}
-
 // Says what a stop signal leaves behind, then ends with 128 plus the signal.
 [[noreturn]] void endBySignal(int sig) {
   progressFinish();
@@ -54,7 +49,7 @@ void stopIfSignalled() {
     return;
   }
   closeDataFile();
-  releaseLine();
+  abandonLine();
   endBySignal(sig);
 }
 
@@ -67,7 +62,7 @@ void stopIfNeverSilent(int result) {
   fprintf(stderr,
           "*** Error: serial line '%s' never falls silent: is the scope still sending? ***\n",
           settings.device);
-  releaseLine();
+  abandonLine();
   exit(EXIT_NOT_CONNECTED);
 }
 
@@ -80,7 +75,7 @@ void stopIfLineLost() {
   }
   fprintf(stderr, "*** Error: Oszi not connected to '%s' or switched off ***\n", settings.device);
   bool written = closeDataFile();
-  releaseLine();
+  abandonLine();
   if (!written) {
     fprintf(stderr, "*** Error: Cannot write output file '%s' ***\n", settings.outputName);
     exit(EXIT_WRITE_FAILED);
@@ -119,7 +114,14 @@ int main(int argc, char *argv[]) {
   // A FIFO or pipe whose reader goes away must not kill the run with the line
   // still raw: the write fails instead, and the run ends with status 6.
   signal(SIGPIPE, SIG_IGN);
-  configureLine();
+  if (configureLine() != LINE_READY) {
+    abandonLine();
+    exit(EXIT_BAD_SETTINGS);
+  }
+  if (!clearToSend()) {
+    abandonLine();
+    exit(EXIT_NOT_CONNECTED);
+  }
   stopIfNeverSilent(selectChannel(settings.channel));
   int status = readStatus();
   stopIfSignalled();
@@ -127,7 +129,7 @@ int main(int argc, char *argv[]) {
   if (status < 0) {
     fprintf(stderr, "*** Error: Oszi not connected to '%s' or switched off ***\n",
             settings.device);
-    releaseLine();
+    abandonLine();
     exit(EXIT_NOT_CONNECTED);
   }
   if ((status & STATUS_NOT_READY) != 0) {
@@ -155,7 +157,7 @@ int main(int argc, char *argv[]) {
   }
   endExchange();
   stopIfSignalled();
-  releaseLine();
+  finishLine();
 
   if (!closeDataFile()) {
     fprintf(stderr, "*** Error: Cannot write output file '%s' ***\n", settings.outputName);

@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/file.h>
+#include <sys/ioctl.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -10,6 +11,7 @@
 #include <cstdio>
 #include <ctime>
 
+#include "scope/line_control.h"
 #include "settings/settings.h"
 
 termios savedLine;
@@ -34,11 +36,14 @@ constexpr int RECEIVE_SLACK_MS = 100;
 constexpr int DRAIN_SLACK_MS = 20;
 constexpr long DRAIN_LIMIT_MS = 2000;
 
-int silenceMs(int slackMs) {
+// `slackMs` plus `characters` character times at the line speed, rounded up.
+int waitMs(int slackMs, int characters) {
   long rate = baudCode(settings.baudRate) != 0 ? settings.baudRate : DEFAULT_BAUD_RATE;
-  long twoCharactersMs = (2 * BITS_PER_CHARACTER * 1000 + rate - 1) / rate;
-  return static_cast<int>(slackMs + twoCharactersMs);
+  long charactersMs = (characters * BITS_PER_CHARACTER * 1000L + rate - 1) / rate;
+  return static_cast<int>(slackMs + charactersMs);
 }
+
+int silenceMs(int slackMs) { return waitMs(slackMs, 2); }
 
 long nowMs() {
   timespec now{};
@@ -139,19 +144,124 @@ int openSerialLine() {
   return fd;
 }
 
-void configureLine() {
-  tcgetattr(settings.serialFd, &savedLine);
+namespace {
+
+bool handshakeWanted() { return flowControlOf(settings.flow) != FLOW_NONE; }
+
+void pauseOneMs() {
+  timespec ms{0, 1000000};
+  nanosleep(&ms, nullptr);
+}
+
+}  // namespace
+
+int configureLine() {
+  int fd = settings.serialFd;
+  lineControl.getAttributes(fd, &savedLine);
+  speed_t speed = baudCode(settings.baudRate);
+  tcflag_t handshake = handshakeWanted() ? CRTSCTS : 0;
   termios raw = savedLine;
   raw.c_iflag = 0;
   raw.c_oflag = 0;
   raw.c_lflag = 0;
-  raw.c_cflag = baudCode(settings.baudRate) | CRTSCTS | HUPCL | CREAD | CS8;
+  raw.c_cflag = speed | handshake | HUPCL | CREAD | CS8;
   raw.c_cc[VMIN] = 0;
   raw.c_cc[VTIME] = 0;
-  tcsetattr(settings.serialFd, TCSANOW, &raw);
+  lineControl.setAttributes(fd, TCSANOW, &raw);
+
+  // A driver that cannot run at a speed keeps its old one and still reports
+  // success; only the attributes read back tell. A line whose attributes
+  // cannot be read back is not trusted with the exchange either.
+  termios taken{};
+  bool readBack = lineControl.getAttributes(fd, &taken) == 0;
+  speed_t inputSpeed = cfgetispeed(&taken);
+  if (inputSpeed == B0) {
+    inputSpeed = cfgetospeed(&taken);  // 0 means "as the output speed"
+  }
+  if (!readBack || cfgetospeed(&taken) != speed || inputSpeed != speed) {
+    fprintf(stderr, "*** Error: serial line '%s' cannot run at %d bit/s ***\n", settings.device,
+            settings.baudRate);
+    return LINE_SPEED_REFUSED;
+  }
+  bool dataBits = (taken.c_cflag & CSIZE) == CS8;
+  bool flow = (taken.c_cflag & CRTSCTS) == handshake;
+  if (!dataBits || !flow) {
+    const char *missing = !dataBits && !flow ? "8 data bits and RTS/CTS"
+                          : !dataBits        ? "8 data bits"
+                                             : "RTS/CTS";
+    fprintf(stderr, "*** Warning: serial line '%s' did not take %s ***\n", settings.device,
+            missing);
+  }
+  return LINE_READY;
 }
 
-void restoreLine() { tcsetattr(settings.serialFd, TCSANOW, &savedLine); }
+void restoreLine() { lineControl.setAttributes(settings.serialFd, TCSANOW, &savedLine); }
+
+bool clearToSend() {
+  if (!handshakeWanted()) {
+    return true;
+  }
+  int lines = 0;
+  if (lineControl.modemLines(settings.serialFd, &lines) != 0) {
+    return true;  // no modem lines to ask: a pseudo-terminal, say
+  }
+  long deadline = nowMs() + silenceMs(RECEIVE_SLACK_MS);
+  while ((lines & TIOCM_CTS) == 0) {
+    // A stop signal is the driver's to report, not a missing CTS.
+    if (receivedStopSignal != 0) {
+      return true;
+    }
+    if (nowMs() >= deadline) {
+      fprintf(stderr,
+              "*** Error: no CTS on '%s': scope switched off, or a cable without RTS/CTS "
+              "(try --flow=none) ***\n",
+              settings.device);
+      return false;
+    }
+    pauseOneMs();
+    if (lineControl.modemLines(settings.serialFd, &lines) != 0) {
+      return true;  // the exchange will find out what happened to the line
+    }
+  }
+  return true;
+}
+
+void finishLine() {
+  int fd = settings.serialFd;
+  long deadline = nowMs() + waitMs(RECEIVE_SLACK_MS, 10);
+  int queued = 0;
+  bool known = true;
+  for (;;) {
+    if (lineControl.outputQueued(fd, &queued) != 0) {
+      known = false;
+      break;
+    }
+    // The last byte may still be in the UART when the queue is empty; a
+    // restore at another speed would garble it.
+    bool sent = true;
+    if (queued == 0 && (lineControl.transmitterEmpty(fd, &sent) != 0 || sent)) {
+      break;
+    }
+    if (nowMs() >= deadline) {
+      break;
+    }
+    pauseOneMs();
+  }
+  // Only what is known to be left is discarded: on a pseudo-terminal the
+  // queue is always empty, and a flush there would take bytes the other end
+  // has not read yet.
+  if (!known || queued > 0) {
+    lineControl.flush(fd, TCOFLUSH);
+  }
+  restoreLine();
+  closeSerialLine();
+}
+
+void abandonLine() {
+  lineControl.flush(settings.serialFd, TCOFLUSH);
+  restoreLine();
+  closeSerialLine();
+}
 
 void closeSerialLine() {
   forgetPending();

@@ -6,6 +6,14 @@
 // line, on every path once the line is raw. Above this layer everything
 // speaks in single bytes.
 //
+// A real port may refuse what configureLine asks for: a 16550 keeps its old
+// speed when asked for more than its clock allows, and says so only when the
+// attributes are read back. With RTS/CTS on, the driver holds every byte back
+// while CTS is low; such bytes must never leave later, at another speed, once
+// the line is restored. So the normal end lets the last command leave before
+// it restores the line (finishLine), and every other end discards what is
+// still queued (abandonLine).
+//
 // A receive waits with poll() for at most 100 ms plus two character times at
 // the line speed, so that a byte the scope owes survives a busy host; a
 // drain, run before every command on a normally quiet line, ends after 20 ms
@@ -36,11 +44,31 @@ inline constexpr int SERIAL_LINE_IN_USE = -2;  // another process holds the lock
 // returns it, or one of the negative results above (then `serialFd` is -1).
 int openSerialLine();
 
-// Saves the attributes in `savedLine`, then sets 8N1, RTS/CTS, raw, at
-// `settings.baudRate`. Failures are ignored.
-void configureLine();
+inline constexpr int LINE_READY = 0;
+inline constexpr int LINE_SPEED_REFUSED = -1;
+
+// Saves the attributes in `savedLine`, then sets 8N1, raw, at
+// `settings.baudRate`, with RTS/CTS unless the flow setting is "none", and
+// reads the attributes back. A port that kept another speed gets its message
+// and LINE_SPEED_REFUSED; one that did not take 8 data bits or the handshake
+// gets a warning, and the run goes on.
+int configureLine();
 void restoreLine();
 void closeSerialLine();
+
+// Whether the first command may go out: true at once without the handshake
+// or on a port without modem lines (a pseudo-terminal); otherwise waits for
+// CTS as long as receiveByte waits for a byte, and writes its message when
+// CTS stays low.
+bool clearToSend();
+
+// The normal end: waits for the last command to leave the port (at most
+// 100 ms plus ten character times), discards what is still queued, restores
+// the attributes and closes the line.
+void finishLine();
+
+// Every other end: discards unsent output, restores and closes.
+void abandonLine();
 
 // Writes one byte; reports a failed write on standard error and carries on.
 void sendByte(int c);

@@ -66,10 +66,11 @@ void printHelpTo(FILE *stream) {
 
 // Long options only: every short option stays with its single letter. The
 // values lie outside the range of option letters.
-enum { OPTION_HELP = 0x100, OPTION_VERSION };
+enum { OPTION_HELP = 0x100, OPTION_VERSION, OPTION_FLOW };
 static const option LONG_OPTIONS[] = {
     {"help", no_argument, nullptr, OPTION_HELP},
     {"version", no_argument, nullptr, OPTION_VERSION},
+    {"flow", required_argument, nullptr, OPTION_FLOW},
     {nullptr, 0, nullptr, 0},
 };
 static const char SHORT_OPTIONS[] = "t:y:Y:b:s:c:p:";
@@ -133,6 +134,9 @@ int parseOptions(int argc, char *argv[]) {
       break;
     case 's':
       setDevice(value);
+      break;
+    case OPTION_FLOW:
+      settings.flow = value;  // judged by the settings check
       break;
     case OPTION_HELP:
       return OPTIONS_WANT_HELP;

@@ -36,6 +36,19 @@ void setDevice(char *text) {
   ownCopy = copy;
 }
 
+FlowControl flowControlOf(const char *text) {
+  if (text == nullptr) {
+    return FLOW_UNKNOWN;
+  }
+  if (strcmp(text, "rtscts") == 0) {
+    return FLOW_RTSCTS;
+  }
+  if (strcmp(text, "none") == 0) {
+    return FLOW_NONE;
+  }
+  return FLOW_UNKNOWN;
+}
+
 int32_t saturateToInt32(long value) {
   if (value > INT32_MAX) {
     return INT32_MAX;

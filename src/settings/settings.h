@@ -15,12 +15,17 @@
 // text always shows this value, not the current one.
 inline constexpr int32_t DEFAULT_BAUD_RATE = 38400;
 
+// Handshake on the serial line: RTS/CTS for a null-modem cable that carries
+// those lines, none for a three-wire cable.
+enum FlowControl { FLOW_UNKNOWN = -1, FLOW_NONE = 0, FLOW_RTSCTS = 1 };
+
 struct Settings {
   int32_t precision = 10;  // digits after the point in sample lines
   int32_t serialFd = -1;   // negative while the line is not open
   const char *device = "/dev/ttyS0";
   const char *configPath = "./qelvo.conf";
   int32_t baudRate = DEFAULT_BAUD_RATE;
+  const char *flow = "rtscts";  // as given with --flow; the check judges it
   double xSamplesPerDiv = 99.2;
   double xOffset = 0.0;
   // Indexed by channel number; entry 0 is never used because channel 0 is
@@ -49,6 +54,9 @@ void setDevice(char *text);
 
 // Removes trailing spaces, tabs, line feeds and carriage returns in place.
 void trimRight(char *text);
+
+// The handshake a --flow value names; FLOW_UNKNOWN for any other text.
+FlowControl flowControlOf(const char *text);
 
 // strtol results live in 64-bit longs; clamp them so that a huge value can
 // never wrap around into a plausible 32-bit one.

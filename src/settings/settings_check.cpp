@@ -41,5 +41,9 @@ int checkSettings() {
     fprintf(stderr, "Invalid ProbeFactor 1:%e\n", settings.probeFactor);
     ++problems;
   }
+  if (flowControlOf(settings.flow) == FLOW_UNKNOWN) {
+    fprintf(stderr, "Invalid flow control (%s): use none or rtscts\n", settings.flow);
+    ++problems;
+  }
   return problems;
 }

@@ -119,6 +119,31 @@ TEST_F(CommandLine, EveryOptionReachesItsField) {
   EXPECT_EQ(settings.baudRate, 9600);
 }
 
+TEST_F(CommandLine, FlowOptionIsStoredAsGivenForTheCheck) {
+  struct Row {
+    std::vector<std::string> args;
+    const char *flow;
+  } rows[] = {
+      {{out_}, "rtscts"},
+      {{"--flow=none", out_}, "none"},
+      {{"--flow", "none", out_}, "none"},
+      {{"--flo=rtscts", out_}, "rtscts"},
+      {{out_, "--flow=none", "--flow=rtscts"}, "rtscts"},
+      {{"--flow=xon", "-c", "2", out_}, "xon"},
+  };
+  for (const Row &row : rows) {
+    settings = Settings{};
+    parse(row.args);
+    EXPECT_STREQ(settings.flow, row.flow) << row.args[0];
+    ASSERT_NE(settings.outputFile, nullptr);
+    fclose(settings.outputFile);
+    settings.outputFile = nullptr;
+  }
+  EXPECT_EQ(flowControlOf("none"), FLOW_NONE);
+  EXPECT_EQ(flowControlOf("rtscts"), FLOW_RTSCTS);
+  EXPECT_EQ(flowControlOf("rts"), FLOW_UNKNOWN);
+}
+
 TEST_F(CommandLine, OptionsAfterTheFileAndRepeatedOptions) {
   parse({out_, "-c", "1", "-c", "2", "-t", "5", "-t", "2m"});
   EXPECT_EQ(settings.channel, 2);

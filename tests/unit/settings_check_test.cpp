@@ -71,6 +71,9 @@ TEST_F(SettingsCheck, EachProblemHasItsMessage) {
       {[] { settings.probeFactor = 0.5; }, "Invalid ProbeFactor 1:5.000000e-01\n"},
       {[] { settings.probeFactor = 1000001; }, "Invalid ProbeFactor 1:1.000001e+06\n"},
       {[] { settings.probeFactor = inf; }, "Invalid ProbeFactor 1:inf\n"},
+      {[] { settings.flow = "xonxoff"; }, "Invalid flow control (xonxoff): use none or rtscts\n"},
+      {[] { settings.flow = "RTSCTS"; }, "Invalid flow control (RTSCTS): use none or rtscts\n"},
+      {[] { settings.flow = ""; }, "Invalid flow control (): use none or rtscts\n"},
   };
   for (const Row &row : rows) {
     startAfresh();
@@ -95,6 +98,8 @@ TEST_F(SettingsCheck, BoundaryValuesPass) {
       {"probe 1", [] { settings.probeFactor = 1; }},
       {"probe 1e6", [] { settings.probeFactor = 1e6; }},
       {"probe NaN", [] { settings.probeFactor = std::nan(""); }},
+      {"no handshake", [] { settings.flow = "none"; }},
+      {"RTS/CTS", [] { settings.flow = "rtscts"; }},
   };
   for (const Row &row : rows) {
     startAfresh();
