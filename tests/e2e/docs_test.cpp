@@ -61,6 +61,12 @@ TEST(Docs, PagesAndCompletionNameEveryOption) {
     EXPECT_TRUE(contains(page, ".B " + inRoff(option) + "\n")) << option << " in qelvo.1";
     EXPECT_TRUE(hasWord(completion, option)) << option << " in completion/qelvo";
   }
+  EXPECT_TRUE(contains(page, ".BI \\-\\-flow= how\n")) << "--flow in qelvo.1";
+  EXPECT_TRUE(contains(completion, "--flow=")) << "--flow in completion/qelvo";
+  for (const char *value : {"rtscts", "none"}) {
+    EXPECT_TRUE(hasWord(completion, value)) << value << " in completion/qelvo";
+    EXPECT_TRUE(contains(page, std::string(".B ") + value + "\n")) << value << " in qelvo.1";
+  }
   for (const char *key : {"XSamplesPerDivision", "XOffset", "Y1SamplesPerDivision", "Y1Offset",
                           "Y2SamplesPerDivision", "Y2Offset", "Device", "Baudrate"}) {
     EXPECT_TRUE(contains(page, std::string(".B ") + key + "\n")) << key << " in qelvo.1";
