@@ -184,7 +184,7 @@ int configureLine() {
     return LINE_SPEED_REFUSED;
   }
   bool dataBits = (taken.c_cflag & CSIZE) == CS8;
-  bool flow = (taken.c_cflag & CRTSCTS) == handshake;
+  bool flow = handshake == 0 || (taken.c_cflag & CRTSCTS) != 0;
   if (!dataBits || !flow) {
     const char *missing = !dataBits && !flow ? "8 data bits and RTS/CTS"
                           : !dataBits        ? "8 data bits"
@@ -226,39 +226,38 @@ bool clearToSend() {
   return true;
 }
 
+namespace {
+
+// Drops what still waits in the port's output queue. Only a queue that holds
+// bytes (or cannot be asked) is flushed: a pseudo-terminal has no queue, and
+// a flush there would take bytes the other end simply has not read yet.
+void discardQueuedOutput(int fd) {
+  int queued = 0;
+  if (lineControl.outputQueued(fd, &queued) != 0 || queued > 0) {
+    lineControl.flush(fd, TCOFLUSH);
+  }
+}
+
+}  // namespace
+
 void finishLine() {
   int fd = settings.serialFd;
   long deadline = nowMs() + waitMs(RECEIVE_SLACK_MS, 10);
   int queued = 0;
-  bool known = true;
-  for (;;) {
-    if (lineControl.outputQueued(fd, &queued) != 0) {
-      known = false;
-      break;
-    }
-    // The last byte may still be in the UART when the queue is empty; a
-    // restore at another speed would garble it.
-    bool sent = true;
-    if (queued == 0 && (lineControl.transmitterEmpty(fd, &sent) != 0 || sent)) {
-      break;
-    }
-    if (nowMs() >= deadline) {
-      break;
-    }
+  bool sent = true;
+  // The last byte may still be in the UART when the queue is empty; a
+  // restore at another speed would garble it.
+  while (lineControl.outputQueued(fd, &queued) == 0 && nowMs() < deadline &&
+         (queued > 0 || (lineControl.transmitterEmpty(fd, &sent) == 0 && !sent))) {
     pauseOneMs();
   }
-  // Only what is known to be left is discarded: on a pseudo-terminal the
-  // queue is always empty, and a flush there would take bytes the other end
-  // has not read yet.
-  if (!known || queued > 0) {
-    lineControl.flush(fd, TCOFLUSH);
-  }
+  discardQueuedOutput(fd);
   restoreLine();
   closeSerialLine();
 }
 
 void abandonLine() {
-  lineControl.flush(settings.serialFd, TCOFLUSH);
+  discardQueuedOutput(settings.serialFd);
   restoreLine();
   closeSerialLine();
 }

@@ -67,7 +67,8 @@ bool clearToSend();
 // the attributes and closes the line.
 void finishLine();
 
-// Every other end: discards unsent output, restores and closes.
+// Every other end: discards output still queued in the port, restores the
+// attributes and closes the line, without waiting.
 void abandonLine();
 
 // Writes one byte; reports a failed write on standard error and carries on.

@@ -288,13 +288,34 @@ TEST_F(SerialPort, NormalEndLetsTheLastCommandLeaveAndDropsOnlyWhatIsStuck) {
 }
 
 TEST_F(SerialPort, EveryOtherEndDiscardsUnsentOutputBeforeTheRestore) {
-  ASSERT_EQ(configureLine(), LINE_READY);
-  port.calls.clear();
-  port.queued = 2; // "1" and "s", held back by a low CTS
-  abandonLine();
-  EXPECT_EQ(port.calls, "flush-out set");
-  EXPECT_EQ(port.queued, 0);
-  EXPECT_EQ(settings.serialFd, -1);
+  struct Row {
+    const char *name;
+    void (*quirk)();
+    const char *calls;
+  } rows[] = {
+      {"held back by a low CTS", [] { port.queued = 2; }, "flush-out set"},
+      {"queue not readable", [] { port.queueUnknown = true; }, "flush-out set"},
+      // A pty's written bytes wait in the other end, which may still read them.
+      {"nothing queued", [] {}, "set"},
+  };
+  for (const Row &row : rows) {
+    SCOPED_TRACE(row.name);
+    if (settings.serialFd < 0) {
+      ASSERT_GE(openSerialLine(), 0);
+    }
+    startAfresh();
+    termios before = port.current;
+    ASSERT_EQ(configureLine(), LINE_READY);
+    port.calls.clear();
+    row.quirk();
+    auto start = Clock::now();
+    abandonLine();
+    EXPECT_LT(msSince(start), 20) << "giving up does not wait for the line";
+    EXPECT_EQ(port.calls, row.calls);
+    EXPECT_EQ(port.queued, 0);
+    EXPECT_EQ(memcmp(&port.current, &before, sizeof before), 0) << "attributes not restored";
+    EXPECT_EQ(settings.serialFd, -1);
+  }
 }
 
 // The real calls on a pseudo-terminal, which takes every speed: no speed
