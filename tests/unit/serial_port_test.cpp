@@ -240,21 +240,24 @@ TEST_F(SerialPort, FirstCommandWaitsForCtsAsLongAsForAByte) {
   EXPECT_TRUE(clearToSend());
 }
 
-TEST_F(SerialPort, NormalEndLetsTheLastCommandLeaveAndDropsOnlyWhatIsStuck) {
+// The normal end lets the last command leave (bounded), every other end
+// gives up at once; both discard only what the port still holds.
+TEST_F(SerialPort, OnlyTheNormalEndLetsQueuedOutputLeave) {
   struct Row {
     const char *name;
+    void (*end)();
     void (*quirk)();
     long minMs, maxMs;
     const char *calls;
   } rows[] = {
-      {"queue empty", [] {}, 0, 20, "set"},
-      {"queue drains",
+      {"normal, queue empty", finishLine, [] {}, 0, 20, "set"},
+      {"normal, queue drains", finishLine,
        [] {
          port.queued = 6;
          port.drainsPerPoll = 1;
        },
        4, 60, "set"},
-      {"last byte still in the UART",
+      {"normal, last byte still in the UART", finishLine,
        [] {
          port.queued = 1;
          port.drainsPerPoll = 1;
@@ -262,9 +265,15 @@ TEST_F(SerialPort, NormalEndLetsTheLastCommandLeaveAndDropsOnlyWhatIsStuck) {
        },
        4, 60, "set"},
       // 100 ms and ten characters at 38400 bit/s (3 ms), then the rest goes.
-      {"held back by CTS", [] { port.queued = 2; }, 101, 190, "flush-out set"},
-      {"UART never idle", [] { port.busyPolls = 1000000; }, 101, 190, "set"},
-      {"queue not readable", [] { port.queueUnknown = true; }, 0, 20, "flush-out set"},
+      {"normal, held back by CTS", finishLine, [] { port.queued = 2; }, 101, 190, "flush-out set"},
+      {"normal, UART never idle", finishLine, [] { port.busyPolls = 1000000; }, 101, 190, "set"},
+      {"normal, queue not readable", finishLine, [] { port.queueUnknown = true; }, 0, 20,
+       "flush-out set"},
+      {"given up, held back by CTS", abandonLine, [] { port.queued = 2; }, 0, 20, "flush-out set"},
+      {"given up, queue not readable", abandonLine, [] { port.queueUnknown = true; }, 0, 20,
+       "flush-out set"},
+      // A pty's written bytes wait in the other end, which may still read them.
+      {"given up, nothing queued", abandonLine, [] {}, 0, 20, "set"},
   };
   for (const Row &row : rows) {
     SCOPED_TRACE(row.name);
@@ -277,40 +286,10 @@ TEST_F(SerialPort, NormalEndLetsTheLastCommandLeaveAndDropsOnlyWhatIsStuck) {
     port.calls.clear();
     row.quirk();
     auto start = Clock::now();
-    finishLine();
+    row.end();
     long took = msSince(start);
     EXPECT_GE(took, row.minMs);
     EXPECT_LT(took, row.maxMs);
-    EXPECT_EQ(port.calls, row.calls);
-    EXPECT_EQ(memcmp(&port.current, &before, sizeof before), 0) << "attributes not restored";
-    EXPECT_EQ(settings.serialFd, -1);
-  }
-}
-
-TEST_F(SerialPort, EveryOtherEndDiscardsUnsentOutputBeforeTheRestore) {
-  struct Row {
-    const char *name;
-    void (*quirk)();
-    const char *calls;
-  } rows[] = {
-      {"held back by a low CTS", [] { port.queued = 2; }, "flush-out set"},
-      {"queue not readable", [] { port.queueUnknown = true; }, "flush-out set"},
-      // A pty's written bytes wait in the other end, which may still read them.
-      {"nothing queued", [] {}, "set"},
-  };
-  for (const Row &row : rows) {
-    SCOPED_TRACE(row.name);
-    if (settings.serialFd < 0) {
-      ASSERT_GE(openSerialLine(), 0);
-    }
-    startAfresh();
-    termios before = port.current;
-    ASSERT_EQ(configureLine(), LINE_READY);
-    port.calls.clear();
-    row.quirk();
-    auto start = Clock::now();
-    abandonLine();
-    EXPECT_LT(msSince(start), 20) << "giving up does not wait for the line";
     EXPECT_EQ(port.calls, row.calls);
     EXPECT_EQ(port.queued, 0);
     EXPECT_EQ(memcmp(&port.current, &before, sizeof before), 0) << "attributes not restored";
