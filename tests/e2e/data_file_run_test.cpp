@@ -59,7 +59,7 @@ TEST(DataFileRun, UnwritableDataFileEndsWithStatus6AfterAFullExchange) {
   ProcessResult r = runQelvo(dir, {"-c", "1", "-s", scope.device(), "/dev/full"});
   EXPECT_EQ(r.exitStatus, 6);
   EXPECT_EQ(withoutConfigWarning(r.err), "*** Error: Cannot write output file '/dev/full' ***\n");
-  EXPECT_EQ(scope.received(), "1sd0e") << "the exchange is finished all the same";
+  EXPECT_EQ(scope.received(5), "1sd0e") << "the exchange is finished all the same";
 }
 
 TEST(DataFileRun, ConfigurationInTheWorkingDirectorySetsCalibrationAndDevice) {

@@ -16,6 +16,11 @@ VirtualScope::VirtualScope(const TempDir &dir, const std::vector<std::string> &o
   EXPECT_TRUE(up) << "virtual scope did not start: " << child_->currentErr();
 }
 
+std::string VirtualScope::received(size_t bytes) const {
+  waitFor([&] { return received().size() >= bytes; }, 2000);
+  return received();
+}
+
 void VirtualScope::stop() {
   child_->kill(SIGTERM);
   ProcessResult r = child_->wait(5000);

@@ -14,6 +14,9 @@ class VirtualScope {
   VirtualScope(const TempDir &dir, const std::vector<std::string> &options);
   const std::string &device() const { return link_; }
   std::string received() const { return readFile(log_); }
+  // The same once `bytes` have been logged, or after 2 s: the tool may have
+  // ended before the scope got round to reading its last command.
+  std::string received(size_t bytes) const;
   // Raw values the scope holds for `channel` with these options.
   static std::vector<int> waveform(const std::vector<std::string> &options, int channel);
   void stop();

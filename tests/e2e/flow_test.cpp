@@ -57,7 +57,7 @@ TEST(Flow, HandshakeFollowsTheOptionDuringTheRunAndIsGivenBack) {
     EXPECT_EQ((during.c_cflag & CRTSCTS) != 0, row.handshake);
     EXPECT_EQ(cfgetospeed(&during), static_cast<speed_t>(B1200));
     EXPECT_EQ(during.c_cflag & CSIZE, static_cast<tcflag_t>(CS8));
-    EXPECT_EQ(scope.received(), "1sd0e");
+    EXPECT_EQ(scope.received(5), "1sd0e");
     std::vector<int> sent = VirtualScope::waveform(wave, 1);
     EXPECT_EQ(rawSamples(readFile(dir.file("out.dat")), 1), sent);
     termios after = lineAttributes(scope.device());

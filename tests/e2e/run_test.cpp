@@ -36,7 +36,7 @@ TEST(Run, CapturesTheWholeWaveform) {
   EXPECT_EQ(r.exitStatus, 0) << r.err;
   EXPECT_EQ(r.out, std::string(BANNER) + "\twritten by the qelvo developers\n");
   EXPECT_EQ(withoutConfigWarning(r.err), "");
-  EXPECT_EQ(scope.received(), "1sd0e");
+  EXPECT_EQ(scope.received(5), "1sd0e");
   std::string data = readFile(dir.file("out.dat"));
   EXPECT_TRUE(contains(data, "#  Oscilloscope channel 1\n"));
   EXPECT_TRUE(contains(data, "#  Time base:\t1.000ms/div\n"));
@@ -53,7 +53,7 @@ TEST(Run, ChannelZeroIsResolvedFromTheStatus) {
     VirtualScope scope(dir, wave);
     ProcessResult r = runQelvo(dir, {"-c", "0", "-s", scope.device(), "out.dat"});
     EXPECT_EQ(r.exitStatus, 0) << r.err;
-    EXPECT_EQ(scope.received(), "0sd0e");
+    EXPECT_EQ(scope.received(5), "0sd0e");
     std::string data = readFile(dir.file("out.dat"));
     EXPECT_TRUE(contains(data, "#  Oscilloscope channel " + std::to_string(panel) + "\n"))
         << data;
@@ -86,7 +86,7 @@ TEST(Run, NotReadyScopeIsWarnedAndStillDumped) {
   ProcessResult r = runQelvo(dir, {"-s", scope.device(), "out.dat"});
   EXPECT_EQ(r.exitStatus, 0);
   EXPECT_EQ(withoutConfigWarning(r.err), NOT_READY);
-  EXPECT_EQ(scope.received(), "0s0ed0e");
+  EXPECT_EQ(scope.received(7), "0s0ed0e");
   EXPECT_EQ(sampleLines(readFile(dir.file("out.dat"))).size(), 20u);
 }
 
@@ -96,7 +96,7 @@ TEST(Run, RefusedDumpLeavesTheHeaderAndExits0) {
   ProcessResult r = runQelvo(dir, {"-s", scope.device(), "out.dat"});
   EXPECT_EQ(r.exitStatus, 0);
   EXPECT_EQ(withoutConfigWarning(r.err), "*** Fehler beim Auslesen ***\n");
-  EXPECT_EQ(scope.received(), "0sd0e");
+  EXPECT_EQ(scope.received(5), "0sd0e");
   std::string data = readFile(dir.file("out.dat"));
   EXPECT_TRUE(contains(data, "#  Probe:\t1:1.00\n#\n"));
   EXPECT_FALSE(contains(data, "# Time [s]"));
