@@ -121,14 +121,16 @@ TEST(Run, CutOrForeignEndOfDumpKeepsTheWholeSamples) {
 TEST(Run, SettingsProblemsAreAllReportedWithTheHelpText) {
   TempDir dir;
   ProcessResult r =
-      runQelvo(dir, {"-c", "3", "-b", "100", "-p", "0.5", "-s", "/nonexistent/tty", "out.dat"});
+      runQelvo(dir, {"-c", "3", "-b", "100", "-p", "0.5", "-s", "/nonexistent/tty",
+                     "--flow=xonxoff", "out.dat"});
   EXPECT_EQ(r.exitStatus, 3);
   std::string err = withoutConfigWarning(r.err);
   EXPECT_EQ(err.substr(0, err.find("qelvo: Ver")),
             "Invalid Channel (3) selected\n"
             "Invalid baudrate (100)\n"
             "*** Error: Cannot open serial line '/nonexistent/tty' ***\n"
-            "Invalid ProbeFactor 1:5.000000e-01\n");
+            "Invalid ProbeFactor 1:5.000000e-01\n"
+            "Invalid flow control (xonxoff): use none or rtscts\n");
   EXPECT_TRUE(contains(err, "\t<file>:  name of the output file\n"));
   EXPECT_EQ(readFile(dir.file("out.dat")), "") << "created before the check, left empty";
 
@@ -177,31 +179,43 @@ TEST(Run, PacedDumpsLoseNoSample) {
 }
 
 // What the line looks like while the scope streams: the speed asked for
-// (a leading zero is still decimal), 8 data bits, RTS/CTS, receiver on,
-// hang-up on close, modem lines honoured; and as before once the run is over.
+// (a leading zero is still decimal), 8 data bits, RTS/CTS unless --flow=none,
+// receiver on, hang-up on close, modem lines honoured; and as before once
+// the run is over.
 TEST(Run, LineRunsAtTheSpeedAndWithTheHandshakeAsked) {
-  TempDir dir;
-  VirtualScope scope(dir, {"--samples", "500"});
-  int probe = open(scope.device().c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
-  ASSERT_GE(probe, 0);
-  termios before{};
-  tcgetattr(probe, &before);
-  Child tool({QELVO_BIN, "-c", "1", "-b", "09600", "-s", scope.device(), "out.dat"},
-             {{"QELVO"}, dir.path()});
-  ASSERT_TRUE(waitFor([&] { return contains(scope.received(), "d"); }, 5000));
-  termios during{};
-  tcgetattr(probe, &during);
-  ProcessResult r = tool.wait(10000);
-  termios after{};
-  tcgetattr(probe, &after);
-  close(probe);
+  struct Row {
+    std::vector<std::string> flow;
+    tcflag_t handshake;
+  } rows[] = {{{}, CRTSCTS}, {{"--flow", "none"}, 0}};
+  for (const Row &row : rows) {
+    SCOPED_TRACE(row.flow.empty() ? "default" : row.flow.back());
+    TempDir dir;
+    VirtualScope scope(dir, {"--samples", "500"});
+    int probe = open(scope.device().c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+    ASSERT_GE(probe, 0);
+    termios before{};
+    tcgetattr(probe, &before);
+    std::vector<std::string> argv{QELVO_BIN, "-c", "1", "-b", "09600", "-s", scope.device()};
+    argv.insert(argv.end(), row.flow.begin(), row.flow.end());
+    argv.push_back("out.dat");
+    Child tool(argv, {{"QELVO"}, dir.path()});
+    ASSERT_TRUE(waitFor([&] { return contains(scope.received(), "d"); }, 5000));
+    termios during{};
+    tcgetattr(probe, &during);
+    ProcessResult r = tool.wait(10000);
+    termios after{};
+    tcgetattr(probe, &after);
+    close(probe);
 
-  EXPECT_EQ(r.exitStatus, 0) << r.err;
-  EXPECT_EQ(cfgetospeed(&during), static_cast<speed_t>(B9600));
-  const tcflag_t wanted = CRTSCTS | HUPCL | CREAD | CS8;
-  EXPECT_EQ(during.c_cflag & (wanted | CSIZE | CLOCAL | PARENB | CSTOPB), wanted);
-  EXPECT_EQ(after.c_cflag, before.c_cflag);
-  EXPECT_EQ(sampleLines(readFile(dir.file("out.dat"))).size(), 500u);
+    EXPECT_EQ(r.exitStatus, 0) << r.err;
+    EXPECT_EQ(withoutConfigWarning(r.err), "");
+    EXPECT_EQ(cfgetospeed(&during), static_cast<speed_t>(B9600));
+    const tcflag_t wanted = row.handshake | HUPCL | CREAD | CS8;
+    EXPECT_EQ(during.c_cflag & (CRTSCTS | HUPCL | CREAD | CSIZE | CLOCAL | PARENB | CSTOPB),
+              wanted);
+    EXPECT_EQ(after.c_cflag, before.c_cflag);
+    EXPECT_EQ(sampleLines(readFile(dir.file("out.dat"))).size(), 500u);
+  }
 }
 
 TEST(Run, InterruptDuringTheDumpKeepsWholeLinesAndRestoresTheLine) {
