@@ -38,7 +38,8 @@ fuzz:
 	@sh scripts/ensure-deps fuzz
 	cmake -S . -B $(FUZZ_BUILD) -DCMAKE_CXX_COMPILER=clang++ -DQELVO_FUZZ=ON \
 	  -DBUILD_TESTING=OFF $(CMAKE_FLAGS)
-	cmake --build $(FUZZ_BUILD) -j $(JOBS) --target fuzz_config fuzz_command_line fuzz_protocol
+	cmake --build $(FUZZ_BUILD) -j $(JOBS) --target fuzz_config fuzz_command_line fuzz_protocol \
+	  fuzz_extended
 	sh scripts/fuzz $(FUZZ_BUILD) $(FUZZ_SECONDS)
 
 install: build
