@@ -4,8 +4,9 @@
 
 enum ExitStatus {
   EXIT_OK = 0,
-  EXIT_NOT_CONNECTED = 1,        // the scope did not answer the status query
-  EXIT_BAD_SETTINGS = 3,         // settings check, configuration file, memory
+  EXIT_NOT_CONNECTED = 1,        // the scope did not answer, or CTS stayed low
+  EXIT_BAD_SETTINGS = 3,         // settings check, configuration file, memory, a
+                                 // speed the port refused
   EXIT_NO_OUTPUT_FILE = 4,       // no output file named
   EXIT_CANNOT_CREATE_OUTPUT = 5, // output file cannot be created
   EXIT_WRITE_FAILED = 6,         // the data file could not be written
