@@ -15,8 +15,9 @@
 // Replies are paced like a real line: 10 bits per character at the speed the
 // tool set on the slave (read afresh when a reply starts) or at a fixed
 // speed. Send times follow an absolute schedule, so a long dump takes the
-// time it would on the wire and does not drift. Waits end early when
-// `stopRequested` is set by a signal.
+// time it would on the wire and does not drift. Bytes reach the tool in
+// groups spanning 2 ms, or one at a time, each when its stop bit is due.
+// Waits end early when `stopRequested` is set by a signal.
 #pragma once
 
 #include <signal.h>
@@ -40,6 +41,7 @@ struct SimLine {
   termios foundTty{};
   PaceMode pace = PACE_AUTO;
   long paceBaud = 0;
+  Delivery delivery = DELIVERY_GROUPS;
   // Schedule of the current reply: byte k since `originNs` leaves at
   // originNs + (k + 1) character times; baud 0 means unpaced.
   long baud = 0;

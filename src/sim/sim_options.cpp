@@ -37,6 +37,10 @@ static const char HELP_TEXT[] =
     "                          10 bits per character; a socket carries no speed,\n"
     "                          so there auto is unpaced; with --tty, a standard\n"
     "                          BAUD is also the terminal's speed\n"
+    "  --delivery groups|bytes how paced replies reach the line: in groups spanning\n"
+    "                          2 ms, like a USB adapter (groups, default), or one\n"
+    "                          byte at a time, each when its stop bit is due, like\n"
+    "                          an on-board UART (bytes)\n"
     "  --delay MS              pause MS milliseconds between the \"d\" echo and the\n"
     "                          first sample (default 0)\n"
     "\n"
@@ -135,6 +139,17 @@ static bool parseFault(const char *text, SimFaults &faults) {
   return true;
 }
 
+static bool parseDelivery(const char *text, Delivery &delivery) {
+  if (strcmp(text, "groups") == 0) {
+    delivery = DELIVERY_GROUPS;
+  } else if (strcmp(text, "bytes") == 0) {
+    delivery = DELIVERY_BYTES;
+  } else {
+    return false;
+  }
+  return true;
+}
+
 static bool parsePace(const char *text, SimOptions &options) {
   if (strcmp(text, "auto") == 0) {
     options.pace = PACE_AUTO;
@@ -156,6 +171,7 @@ enum LongOnly {
   OPT_RUNS,
   OPT_LOG,
   OPT_PACE,
+  OPT_DELIVERY,
   OPT_DELAY,
   OPT_PANEL,
   OPT_NOT_READY,
@@ -178,6 +194,7 @@ static const option LONG_OPTIONS[] = {
     {"runs", required_argument, nullptr, OPT_RUNS},
     {"log", required_argument, nullptr, OPT_LOG},
     {"pace", required_argument, nullptr, OPT_PACE},
+    {"delivery", required_argument, nullptr, OPT_DELIVERY},
     {"delay", required_argument, nullptr, OPT_DELAY},
     {"panel-channel", required_argument, nullptr, OPT_PANEL},
     {"not-ready", no_argument, nullptr, OPT_NOT_READY},
@@ -216,6 +233,9 @@ static bool applyOption(int code, const char *value, SimOptions &options) {
   case OPT_PACE:
     return parsePace(value, options) ||
            badOption("--pace needs auto, none or a speed in bit/s, not '%s'", value);
+  case OPT_DELIVERY:
+    return parseDelivery(value, options.delivery) ||
+           badOption("--delivery needs groups or bytes, not '%s'", value);
   case OPT_DELAY:
     return parseLong(value, 0, 3600000, options.delayMs) ||
            badOption("--delay needs milliseconds from 0 to 3600000, not '%s'", value);

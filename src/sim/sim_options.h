@@ -17,6 +17,10 @@ enum PaceMode { PACE_AUTO, PACE_FIXED, PACE_NONE };
 // serial port, for instance).
 enum LinkKind { LINK_OWN_PTY, LINK_TTY, LINK_LISTEN, LINK_CONNECT };
 
+// How paced bytes reach the line: in groups of at least 2 ms, like a USB
+// adapter's latency timer, or one at a time, like an on-board UART.
+enum Delivery { DELIVERY_GROUPS, DELIVERY_BYTES };
+
 // Misbehaviour on request, to show and test how the tool copes.
 struct SimFaults {
   bool silent = false;        // read everything, answer nothing
@@ -44,6 +48,7 @@ struct SimOptions {
   int printChannel = 0; // 1 or 2: print that record and exit
   PaceMode pace = PACE_AUTO;
   long paceBaud = 0; // PACE_FIXED only
+  Delivery delivery = DELIVERY_GROUPS;
   long delayMs = 0;
   SimFaults faults;
 };
