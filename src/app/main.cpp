@@ -114,6 +114,8 @@ int main(int argc, char *argv[]) {
   // A FIFO or pipe whose reader goes away must not kill the run with the line
   // still raw: the write fails instead, and the run ends with status 6.
   signal(SIGPIPE, SIG_IGN);
+  // The data file is brought up to date whenever the tool waits for the scope.
+  setWaitHook(flushDataFileWhenDue);
   if (configureLine() != LINE_READY) {
     abandonLine();
     exit(EXIT_BAD_SETTINGS);

@@ -28,6 +28,32 @@ void put(int printed) {
   }
 }
 
+// Whether lines are waiting in the stream's buffer, and since when.
+bool unflushed = false;
+long unflushedSinceMs = 0;
+
+long nowMs() {
+  timespec now{};
+  clock_gettime(CLOCK_MONOTONIC, &now);
+  return now.tv_sec * 1000L + now.tv_nsec / 1000000L;
+}
+
+// Called after every write: the clock is read only for the first line after
+// a flush.
+void noteWritten() {
+  if (!unflushed) {
+    unflushed = true;
+    unflushedSinceMs = nowMs();
+  }
+}
+
+void flushDataFile() {
+  if (fflush(settings.outputFile) != 0) {
+    writeFailed = true;
+  }
+  unflushed = false;
+}
+
 } // namespace
 
 // The sample lines and the header's range share inputVoltsIn, so both take
@@ -65,11 +91,26 @@ void writeHeaderFor(time_t now, const passwd *user) {
   put(fprintf(out, "#  Y-Offset:\t%2.3f div\n", settings.yZero));
   put(fprintf(out, "#  Probe:\t1:%3.2f\n", settings.probeFactor));
   put(fprintf(out, "#\n"));
+  // The header is in the file before the first sample is asked for.
+  flushDataFile();
 }
 
 void writeColumnHeader() {
   put(fprintf(settings.outputFile, "# Time [s]\t\tVolts \n"));
   put(fprintf(settings.outputFile, "#--------------------------------------------------------\n"));
+  noteWritten();
+}
+
+int flushDataFileWhenDue() {
+  if (!unflushed || settings.outputFile == nullptr) {
+    return -1;
+  }
+  long waited = nowMs() - unflushedSinceMs;
+  if (waited < DATA_FILE_FLUSH_MS) {
+    return static_cast<int>(DATA_FILE_FLUSH_MS - waited);
+  }
+  flushDataFile();
+  return -1;
 }
 
 size_t formatSampleLine(char *line, size_t size, double time, double volts, int32_t digits) {
@@ -102,10 +143,11 @@ void writeSampleLine(int index, int raw) {
     if (fwrite(line, 1, length, settings.outputFile) != length) {
       writeFailed = true;
     }
-    return;
+  } else {
+    put(fprintf(settings.outputFile, "%1.*e\t%1.*e\n", settings.precision, time,
+                settings.precision, volts));
   }
-  put(fprintf(settings.outputFile, "%1.*e\t%1.*e\n", settings.precision, time, settings.precision,
-              volts));
+  noteWritten();
 }
 
 bool dataFileWriteFailed() { return writeFailed; }

@@ -4,11 +4,16 @@
 // A write that fails is remembered, not reported: the driver asks
 // dataFileWriteFailed (and checks the stream) at the end of the run. Samples
 // are converted as they arrive, one line each, so nothing is buffered here
-// beyond stdio. The conversions follow
-// the calibration of `settings.channel`, which must already be 1 or 2. Each
-// formula is evaluated left to right in x87 extended precision and rounded to
-// double once, when printed: with the default calibration the cancelling
-// offsets leave residues that plain double arithmetic would print differently.
+// beyond stdio. The header is flushed at once, and flushDataFileWhenDue, run
+// while the driver waits for input, puts each later line in the file within
+// DATA_FILE_FLUSH_MS: the file stays current for anyone watching it, at one
+// write per block, not per line.
+//
+// The conversions follow the calibration of `settings.channel`, which must
+// already be 1 or 2. Each formula is evaluated left to right in x87 extended
+// precision and rounded to double once, when printed: with the default
+// calibration the cancelling offsets leave residues that plain double
+// arithmetic would print differently.
 #pragma once
 
 #include <cstddef>
@@ -29,6 +34,14 @@ void writeHeaderFor(time_t now, const passwd *user);
 
 // The two column-header lines; written once, when the dump begins.
 void writeColumnHeader();
+
+// How long a written line may wait in the stream's buffer.
+inline constexpr int DATA_FILE_FLUSH_MS = 50;
+
+// Flushes the data file when a line has waited DATA_FILE_FLUSH_MS; returns
+// the milliseconds until the oldest unflushed line is due, or -1 when none
+// is waiting.
+int flushDataFileWhenDue();
 
 // One sample line: time and voltage of sample `index` (from 0) holding `raw`
 // (0 to 255).

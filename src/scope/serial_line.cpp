@@ -6,6 +6,7 @@
 #include <sys/ioctl.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
@@ -45,6 +46,14 @@ int waitMs(int slackMs, int characters) {
 
 int silenceMs(int slackMs) { return waitMs(slackMs, 2); }
 
+// A line that delivers a byte or two at a time (an on-board UART, a USB
+// adapter with a low latency setting) would wake us for every byte. While
+// input flows, a receive that finds the line empty first sleeps this long and
+// then takes all that came in one read: some 180 bytes at 460800 bit/s, one
+// wake-up per 4 ms whatever the speed. The end of a dump or of a reply is
+// seen that much later at most.
+constexpr long GATHER_US = 4000;
+
 long nowMs() {
   timespec now{};
   clock_gettime(CLOCK_MONOTONIC, &now);
@@ -58,7 +67,7 @@ long nowMs() {
 struct ReceiveBuffer {
   int fd = -1;
   size_t next = 0;
-  size_t end = 0;
+  size_t end = 0;  // 0 after a read that found nothing
   unsigned char bytes[4096];
 };
 ReceiveBuffer pending;
@@ -67,6 +76,22 @@ void forgetPending() {
   pending.fd = -1;
   pending.next = pending.end = 0;
 }
+
+// The last read brought input, and all of it has been handed out.
+bool inputFlowing() {
+  return pending.fd == settings.serialFd && pending.end > 0 && pending.next == pending.end;
+}
+
+// ... and that read took all the line held: reading again at once would find
+// nothing, and on Linux a read that finds nothing also waits for the driver's
+// pending hand-over of input, often a sleep of its own.
+bool inputTakenUp() { return inputFlowing() && pending.end < sizeof pending.bytes; }
+
+WaitHook waitHook = nullptr;
+
+// Runs the wait hook; the milliseconds after which it wants to run again, or
+// -1 for no such limit.
+int runWaitHook() { return waitHook != nullptr ? waitHook() : -1; }
 
 // Takes the next byte, reading what is waiting when the buffer is empty;
 // false when there is none.
@@ -78,6 +103,7 @@ bool takeByte(int &value) {
   if (pending.next == pending.end) {
     ssize_t got = read(settings.serialFd, pending.bytes, sizeof pending.bytes);
     if (got <= 0) {
+      pending.next = pending.end = 0;
       // A raw line with VMIN and VTIME at 0 reads 0 bytes when it is quiet.
       if (got < 0 && isLineGone(errno)) {
         lost = true;
@@ -281,28 +307,55 @@ void sendByte(int c) {
 
 namespace {
 
+// Sleeps `us` microseconds, or less when a signal comes.
+void sleepUs(long us) {
+  timespec span{us / 1000000L, us % 1000000L * 1000L};
+  nanosleep(&span, nullptr);
+}
+
 // The next byte, or -1 after `silence` ms without one.
 int receiveWithin(int silence) {
   if (receivedStopSignal != 0 || lost) {
     return -1;
   }
   int byte = -1;
-  if (takeByte(byte)) {
-    return byte;
-  }
-  if (lost) {
-    return -1;
+  bool flowing = inputFlowing();
+  if (!inputTakenUp()) {
+    if (takeByte(byte)) {
+      return byte;
+    }
+    if (lost) {
+      return -1;
+    }
   }
   long deadline = nowMs() + silence;
+  if (flowing) {
+    runWaitHook();
+    sleepUs(std::min(GATHER_US, silence * 1000L));
+    if (receivedStopSignal != 0) {
+      return -1;
+    }
+    if (takeByte(byte)) {
+      return byte;
+    }
+    if (lost) {
+      return -1;
+    }
+  }
   for (;;) {
     long remaining = deadline - nowMs();
     if (remaining < 0) {
       remaining = 0;
     }
+    int hookDue = runWaitHook();
+    long timeout = hookDue >= 0 && hookDue < remaining ? hookDue : remaining;
     pollfd line{settings.serialFd, POLLIN, 0};
-    int ready = poll(&line, 1, static_cast<int>(remaining));
+    int ready = poll(&line, 1, static_cast<int>(timeout));
     if (ready < 0 && errno == EINTR && receivedStopSignal == 0 && remaining > 0) {
       continue;
+    }
+    if (ready == 0 && timeout < remaining) {
+      continue;  // the hook's turn, not the end of the wait
     }
     if (ready <= 0 || receivedStopSignal != 0) {
       return -1;
@@ -345,5 +398,7 @@ void installStopHandlers() {
 }
 
 int stopSignal() { return receivedStopSignal; }
+
+void setWaitHook(WaitHook hook) { waitHook = hook; }
 
 bool lineLost() { return lost; }

@@ -19,6 +19,9 @@
 // drain, run before every command on a normally quiet line, ends after 20 ms
 // plus two character times of silence. The line is read a chunk at a time
 // and served a byte at a time; what was read ahead is dropped with the line.
+// While input flows, a receive that finds the line empty sleeps a few
+// milliseconds before it reads again, so that a line delivering single bytes
+// costs one wake-up per few milliseconds, not one per byte.
 //
 // Stop signals: once installStopHandlers has run, SIGINT, SIGTERM and SIGHUP
 // only record the signal. From then on receiveByte reports silence and
@@ -92,3 +95,10 @@ bool lineLost();
 
 // The stop signal received since installStopHandlers, or 0.
 int stopSignal();
+
+// Called whenever a receive is about to wait for input, and again during a
+// long wait when it asks to: it returns the milliseconds after which it wants
+// its next call, or a negative value for none. It lets the layer above put
+// its work in those pauses (the driver flushes the data file there).
+using WaitHook = int (*)();
+void setWaitHook(WaitHook hook);

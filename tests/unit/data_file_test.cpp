@@ -5,6 +5,7 @@
 #include <pwd.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <ctime>
 #include <string>
@@ -182,6 +183,31 @@ TEST_F(DataFile, DumpWithoutSamplesLeavesHeaderAndColumnHeader) {
   ASSERT_GE(text.size(), columnHeader.size());
   EXPECT_EQ(text.substr(text.size() - columnHeader.size()), columnHeader);
   EXPECT_EQ(text.find("e+00\t"), std::string::npos);
+}
+
+// The file is current for anyone reading it during the capture: the header
+// at once, each later line once it has waited DATA_FILE_FLUSH_MS.
+TEST_F(DataFile, HeaderIsFlushedAtOnceAndLinesWhenTheyAreDue) {
+  settings.channel = 1;
+  writeHeaderFor(FIXED_NOW, nullptr);
+  std::string header = readFile(path_);
+  EXPECT_EQ(header.substr(header.size() - 3), "\n#\n") << header;
+  EXPECT_EQ(flushDataFileWhenDue(), -1) << "the header is already out";
+
+  writeColumnHeader();
+  writeSampleLine(0, 0);
+  int due = flushDataFileWhenDue();
+  EXPECT_GT(due, 0);
+  EXPECT_LE(due, DATA_FILE_FLUSH_MS);
+  EXPECT_EQ(readFile(path_), header) << "flushed before it was due";
+  usleep(static_cast<useconds_t>(due) * 1000);
+  writeSampleLine(1, 255); // a later line does not put the flush off
+  EXPECT_EQ(flushDataFileWhenDue(), -1);
+  std::string text = readFile(path_);
+  EXPECT_EQ(text.substr(0, header.size()), header);
+  EXPECT_EQ(std::count(text.begin() + static_cast<long>(header.size()), text.end(), '\n'), 4)
+      << text;
+  EXPECT_EQ(flushDataFileWhenDue(), -1);
 }
 
 } // namespace

@@ -32,6 +32,7 @@ class SerialLine : public ::testing::Test {
     ASSERT_GE(openSerialLine(), 0);
   }
   void TearDown() override {
+    setWaitHook(nullptr);
     if (settings.serialFd >= 0) {
       closeSerialLine();
     }
@@ -332,4 +333,65 @@ TEST_F(SerialLine, StopSignalWinsOverReadAheadBytes) {
     exit(receiveByte() == -1 ? 0 : 11);
   });
   EXPECT_EQ(r.exitStatus, 0);
+}
+
+// A line that hands over one byte at a time is read a few milliseconds' worth
+// at a time, and the byte that ends the input is not held back for long.
+TEST_F(SerialLine, ByteAtATimeInputIsGatheredWithoutHoldingBackItsEnd) {
+  settings.baudRate = 460800;
+  configureLine();
+  static int waits;
+  waits = 0;
+  setWaitHook([] { return ++waits, -1; });
+  std::string sent;
+  for (int i = 0; i < 400; ++i) {
+    sent += static_cast<char>('a' + i % 26);
+  }
+  Clock::time_point lastWritten;
+  auto start = Clock::now();
+  std::thread scope([&] {
+    for (char c : sent) {
+      pty_.writeMaster(std::string(1, c));
+      std::this_thread::sleep_for(std::chrono::microseconds(250));
+    }
+    lastWritten = Clock::now();
+    pty_.writeMaster("\n");
+  });
+  std::string got;
+  int c = 0;
+  while ((c = receiveByte()) >= 0 && c != '\n') {
+    got += static_cast<char>(c);
+  }
+  auto ended = Clock::now();
+  long tookMs = msSince(start);
+  scope.join();
+  EXPECT_EQ(c, '\n');
+  EXPECT_EQ(got, sent);
+  EXPECT_LT(std::chrono::duration_cast<std::chrono::milliseconds>(ended - lastWritten).count(), 20);
+  // One wait per byte would be 400.
+  EXPECT_LE(waits, 2 * tookMs / 4 + 5) << tookMs << " ms";
+}
+
+TEST_F(SerialLine, AWaitHookRunsAsOftenAsItAsksWithoutShorteningTheWait) {
+  configureLine(); // 38400 bit/s: a receive waits 101 ms for its byte
+  static int calls;
+  calls = 0;
+  setWaitHook([] { return ++calls, 10; });
+  auto start = Clock::now();
+  EXPECT_EQ(receiveByte(), -1);
+  long took = msSince(start);
+  EXPECT_GE(took, 100);
+  EXPECT_LT(took, 200);
+  EXPECT_GE(calls, 5);
+  EXPECT_LE(calls, 12);
+
+  // A byte that arrives meanwhile still ends the wait at once.
+  std::thread late([&] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(35));
+    pty_.writeMaster("L");
+  });
+  start = Clock::now();
+  EXPECT_EQ(receiveByte(), 'L');
+  EXPECT_LT(msSince(start), 80);
+  late.join();
 }
