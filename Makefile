@@ -50,7 +50,7 @@ clean:
 
 # Benchmarks against the virtual scope (bench/); not part of `make test`.
 # Prints the table and writes it to $(BUILD)/bench.csv.
-BENCH_REPEAT ?= 5
+BENCH_REPEAT ?= 3
 
 bench:
 	@sh scripts/ensure-deps bench

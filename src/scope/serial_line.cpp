@@ -82,11 +82,6 @@ bool inputFlowing() {
   return pending.fd == settings.serialFd && pending.end > 0 && pending.next == pending.end;
 }
 
-// ... and that read took all the line held: reading again at once would find
-// nothing, and on Linux a read that finds nothing also waits for the driver's
-// pending hand-over of input, often a sleep of its own.
-bool inputTakenUp() { return inputFlowing() && pending.end < sizeof pending.bytes; }
-
 WaitHook waitHook = nullptr;
 
 // Runs the wait hook; the milliseconds after which it wants to run again, or
@@ -320,13 +315,11 @@ int receiveWithin(int silence) {
   }
   int byte = -1;
   bool flowing = inputFlowing();
-  if (!inputTakenUp()) {
-    if (takeByte(byte)) {
-      return byte;
-    }
-    if (lost) {
-      return -1;
-    }
+  if (takeByte(byte)) {
+    return byte;
+  }
+  if (lost) {
+    return -1;
   }
   long deadline = nowMs() + silence;
   if (flowing) {
