@@ -197,6 +197,15 @@ TEST_F(SerialPort, ConfigureReadsBackWhatThePortTook) {
   }
 }
 
+// The control flags are replaced as a whole; a pseudo-terminal forces
+// CREAD on, so only a stand-in port shows that it is asked for.
+TEST_F(SerialPort, RawLineAsksForTheWholeControlWord) {
+  settings.baudRate = 38400;
+  configure(LINE_READY);
+  EXPECT_EQ(port.current.c_cflag, static_cast<tcflag_t>(B38400 | CRTSCTS | HUPCL | CREAD | CS8));
+  EXPECT_EQ(port.current.c_cflag, 0x800004BFu);
+}
+
 TEST_F(SerialPort, FirstCommandWaitsForCtsAsLongAsForAByte) {
   const std::string noCts = "*** Error: no CTS on '" + pty_.slavePath +
                             "': scope switched off, or a cable without RTS/CTS (try --flow=none) "
