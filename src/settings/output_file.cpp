@@ -77,7 +77,8 @@ FILE *openOutputFile(const char *name) {
     return nullptr;
   }
   // The writer flushes the file whenever a line has waited 50 ms; in between,
-  // a fast line fills 64 KiB, not 4 KiB, before a write is due.
+  // a fast line fills 64 KiB, not 4 KiB, before a write is due. One data
+  // file per run, so one buffer.
   static char buffer[65536];
   setvbuf(file, buffer, _IOFBF, sizeof buffer);
   if (!hookInstalled) {
