@@ -3,7 +3,9 @@
 # `make fuzz` runs the fuzz targets for FUZZ_SECONDS each, `make bench`
 # measures speed, CPU and memory against the virtual scope, `make package`
 # builds a .deb, `make vm-test` runs qelvo in a virtual machine on the
-# kernel's serial driver, `make clean` cleans.
+# kernel's serial driver, `make cross ARCH=arm64|armhf` builds for ARM with
+# Debian's cross compilers, `make cross-test ARCH=...` tests that build under
+# qemu-user, `make clean` cleans.
 BUILD ?= build
 CMAKE_FLAGS ?=
 JOBS ?= 2
@@ -46,7 +48,8 @@ install: build
 	cmake --install $(BUILD)
 
 clean:
-	rm -rf $(BUILD) $(FUZZ_BUILD) $(STATIC_BUILD) demo.dat demo.png
+	rm -rf $(BUILD) $(FUZZ_BUILD) $(STATIC_BUILD) build-arm64 build-armhf build-package-* \
+	  demo.dat demo.png
 
 # Benchmarks against the virtual scope (bench/); not part of `make test`.
 # Prints the table and writes it to $(BUILD)/bench.csv.
@@ -62,10 +65,26 @@ bench:
 	  --micro $(BUILD)/bench-micro.json --csv $(BUILD)/bench.csv --repeat $(BENCH_REPEAT)
 
 # Debian package of what `make install` installs (programs, manual pages,
-# bash completion, examples), built by CPack into $(BUILD)/qelvo_*.deb.
+# bash completion, examples), for ARCH=amd64 (the default), arm64 or armhf:
+# build-package-$(ARCH)/qelvo_*_$(ARCH).deb, built with Debian's hardening
+# flags, /etc/qelvo.conf as the site-wide configuration, and checked by
+# lintian (scripts/package-deb).
+PACKAGE_ARCH = $(if $(ARCH),$(ARCH),amd64)
+PACKAGE_BUILD ?= build-package-$(PACKAGE_ARCH)
+PACKAGE_TOOLCHAIN = $(if $(TRIPLET_$(PACKAGE_ARCH)),-DCMAKE_TOOLCHAIN_FILE=cmake/toolchain-$(PACKAGE_ARCH).cmake)
+
 .PHONY: package
-package: build
-	cd $(BUILD) && cpack -G DEB
+package: deps
+	@case "$(PACKAGE_ARCH)" in amd64|arm64|armhf) ;; *) \
+	  echo "qelvo: ARCH must be amd64, arm64 or armhf, not '$(PACKAGE_ARCH)'" >&2; exit 2;; esac
+	@sh scripts/ensure-deps package $(PACKAGE_ARCH)
+	@if [ -n "$(PACKAGE_TOOLCHAIN)" ]; then sh scripts/ensure-deps cross; fi
+	env DEB_HOST_ARCH=$(PACKAGE_ARCH) sh -c 'eval "$$(dpkg-buildflags --export=sh)"; \
+	  CXXFLAGS="$$CPPFLAGS $$CXXFLAGS" cmake -S . -B $(PACKAGE_BUILD) $(PACKAGE_TOOLCHAIN) \
+	  -DCMAKE_INSTALL_PREFIX=/usr -DQELVO_FALLBACK_CONFIG=/etc/qelvo.conf \
+	  -DBUILD_TESTING=OFF -DQELVO_BENCH=OFF $(CMAKE_FLAGS)'
+	cmake --build $(PACKAGE_BUILD) -j $(JOBS) --target qelvo qelvo-scope-sim
+	sh scripts/package-deb $(PACKAGE_BUILD) $(PACKAGE_ARCH)
 
 # qelvo on /dev/ttyS1 of a Debian kernel in QEMU, the virtual scope on the
 # host (scripts/vm-test). The guest needs a statically linked qelvo, built in
@@ -80,3 +99,33 @@ vm-test:
 	cmake -S . -B $(STATIC_BUILD) -DBUILD_TESTING=OFF -DCMAKE_EXE_LINKER_FLAGS=-static $(CMAKE_FLAGS)
 	cmake --build $(STATIC_BUILD) -j $(JOBS) --target qelvo
 	bash scripts/vm-test $(BUILD) $(STATIC_BUILD)
+
+# --- ARM ---------------------------------------------------------------------
+# `make cross ARCH=arm64|armhf` builds into build-$(ARCH) with the toolchain
+# file cmake/toolchain-$(ARCH).cmake. `make cross-test` runs the unit tests
+# there under qemu-user, then has the ARM qelvo capture from the host's
+# virtual scope with many settings and compares its data files with the
+# host qelvo's (scripts/cross-compare).
+ARCH ?=
+CROSS_BUILD ?= build-$(ARCH)
+TRIPLET_arm64 = aarch64-linux-gnu
+TRIPLET_armhf = arm-linux-gnueabihf
+QEMU_arm64 = qemu-aarch64
+QEMU_armhf = qemu-arm
+
+.PHONY: cross cross-test cross-arch
+cross-arch:
+	@if [ -z "$(TRIPLET_$(ARCH))" ]; then \
+	  echo "qelvo: ARCH must be arm64 or armhf, not '$(ARCH)'" >&2; exit 2; fi
+
+cross: cross-arch
+	@sh scripts/ensure-deps cross
+	cmake -S . -B $(CROSS_BUILD) -DCMAKE_TOOLCHAIN_FILE=cmake/toolchain-$(ARCH).cmake $(CMAKE_FLAGS)
+	cmake --build $(CROSS_BUILD) -j $(JOBS)
+
+cross-test: cross
+	cmake -S . -B $(BUILD) $(CMAKE_FLAGS)
+	cmake --build $(BUILD) -j $(JOBS) --target qelvo qelvo-scope-sim
+	cd $(CROSS_BUILD) && ctest --output-on-failure
+	sh scripts/cross-compare $(BUILD) $(CROSS_BUILD) \
+	  $(QEMU_$(ARCH)) -L /usr/$(TRIPLET_$(ARCH))

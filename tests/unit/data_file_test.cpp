@@ -99,6 +99,16 @@ TEST_F(DataFile, HeaderLeavesOutTheByLineWithoutPasswordEntry) {
   EXPECT_EQ(contents(), headerText(""));
 }
 
+// A 32-bit time_t would wrap this to 1904 (or fail to build).
+TEST_F(DataFile, CreationTimeAfter2038KeepsItsYear) {
+  const time_t july2040 = 2224843200; // 2040-07-02 12:00:00 UTC
+  writeHeaderFor(july2040, nullptr);
+  std::string text = contents();
+  size_t line = text.find("#  File created ");
+  ASSERT_NE(line, std::string::npos) << text;
+  EXPECT_EQ(text.substr(text.find('\n', line) - 5, 6), " 2040\n") << text;
+}
+
 TEST_F(DataFile, RangeLineUsesChannelCalibrationWithoutProbe) {
   struct Row {
     int channel;
