@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <csignal>
+#include <cstdint>
 #include <cstdio>
 #include <ctime>
 
@@ -35,7 +36,7 @@ constexpr int BITS_PER_CHARACTER = 10;  // start bit, 8 data bits, stop bit
 // line that is normally silent.
 constexpr int RECEIVE_SLACK_MS = 100;
 constexpr int DRAIN_SLACK_MS = 20;
-constexpr long DRAIN_LIMIT_MS = 2000;
+constexpr int64_t DRAIN_LIMIT_MS = 2000;
 
 // `slackMs` plus `characters` character times at the line speed, rounded up.
 int waitMs(int slackMs, int characters) {
@@ -54,10 +55,11 @@ int silenceMs(int slackMs) { return waitMs(slackMs, 2); }
 // seen that much later at most.
 constexpr long GATHER_US = 4000;
 
-long nowMs() {
+// 64 bits: a 32-bit long would overflow after 24.8 days of uptime.
+int64_t nowMs() {
   timespec now{};
   clock_gettime(CLOCK_MONOTONIC, &now);
-  return now.tv_sec * 1000L + now.tv_nsec / 1000000L;
+  return static_cast<int64_t>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
 }
 
 // Input already read from the line and not yet handed out. One read takes
@@ -226,7 +228,7 @@ bool clearToSend() {
   if (lineControl.modemLines(settings.serialFd, &lines) != 0) {
     return true;  // no modem lines to ask: a pseudo-terminal, say
   }
-  long deadline = nowMs() + silenceMs(RECEIVE_SLACK_MS);
+  int64_t deadline = nowMs() + silenceMs(RECEIVE_SLACK_MS);
   while ((lines & TIOCM_CTS) == 0) {
     // A stop signal is the driver's to report, not a missing CTS.
     if (receivedStopSignal != 0) {
@@ -263,7 +265,7 @@ void discardQueuedOutput(int fd) {
 
 void finishLine() {
   int fd = settings.serialFd;
-  long deadline = nowMs() + waitMs(RECEIVE_SLACK_MS, 10);
+  int64_t deadline = nowMs() + waitMs(RECEIVE_SLACK_MS, 10);
   int queued = 0;
   bool sent = true;
   // The last byte may still be in the UART when the queue is empty; a
@@ -321,7 +323,7 @@ int receiveWithin(int silence) {
   if (lost) {
     return -1;
   }
-  long deadline = nowMs() + silence;
+  int64_t deadline = nowMs() + silence;
   if (flowing) {
     runWaitHook();
     sleepUs(std::min(GATHER_US, silence * 1000L));
@@ -336,12 +338,12 @@ int receiveWithin(int silence) {
     }
   }
   for (;;) {
-    long remaining = deadline - nowMs();
+    int64_t remaining = deadline - nowMs();
     if (remaining < 0) {
       remaining = 0;
     }
     int hookDue = runWaitHook();
-    long timeout = hookDue >= 0 && hookDue < remaining ? hookDue : remaining;
+    int64_t timeout = hookDue >= 0 && hookDue < remaining ? hookDue : remaining;
     pollfd line{settings.serialFd, POLLIN, 0};
     int ready = poll(&line, 1, static_cast<int>(timeout));
     if (ready < 0 && errno == EINTR && receivedStopSignal == 0 && remaining > 0) {
@@ -371,7 +373,7 @@ int receiveByte() { return receiveWithin(silenceMs(RECEIVE_SLACK_MS)); }
 
 bool drainInput() {
   int silence = silenceMs(DRAIN_SLACK_MS);
-  long deadline = nowMs() + DRAIN_LIMIT_MS;
+  int64_t deadline = nowMs() + DRAIN_LIMIT_MS;
   while (receiveWithin(silence) >= 0) {
     if (nowMs() >= deadline) {
       return false;

@@ -35,7 +35,7 @@ static int64_t nowNs() {
 static void sleepUntil(int64_t ns) {
   timespec until{};
   until.tv_sec = ns / NS_PER_S;
-  until.tv_nsec = ns % NS_PER_S;
+  until.tv_nsec = static_cast<long>(ns % NS_PER_S);
   // A signal cuts the sleep short; the caller then sees the stop request.
   clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &until, nullptr);
 }
