@@ -118,7 +118,7 @@ cross-arch:
 	@if [ -z "$(TRIPLET_$(ARCH))" ]; then \
 	  echo "qelvo: ARCH must be arm64 or armhf, not '$(ARCH)'" >&2; exit 2; fi
 
-cross: cross-arch
+cross: cross-arch deps
 	@sh scripts/ensure-deps cross
 	cmake -S . -B $(CROSS_BUILD) -DCMAKE_TOOLCHAIN_FILE=cmake/toolchain-$(ARCH).cmake $(CMAKE_FLAGS)
 	cmake --build $(CROSS_BUILD) -j $(JOBS)

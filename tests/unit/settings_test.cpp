@@ -5,6 +5,7 @@
 
 #include <cmath>
 #include <cstdint>
+#include <cstdlib>
 #include <cstring>
 #include <string>
 
@@ -94,12 +95,19 @@ TEST(SetDevice, FreesTheCopiesItReplaces) {
   EXPECT_STREQ(settings.device, path.c_str());
 }
 
+// Through strtol as the callers use it: with a 64-bit long the clamp does
+// the work, with a 32-bit one (armhf) strtol already saturates.
 TEST(SaturateToInt32, ClampsInsteadOfWrapping) {
-  EXPECT_EQ(saturateToInt32(38400), 38400);
-  EXPECT_EQ(saturateToInt32(-1), -1);
-  EXPECT_EQ(saturateToInt32(4294967297L), 2147483647);
-  EXPECT_EQ(saturateToInt32(4295005696L), 2147483647);
-  EXPECT_EQ(saturateToInt32(-4294967297L), INT32_MIN);
-  EXPECT_EQ(saturateToInt32(2147483647L), 2147483647);
-  EXPECT_EQ(saturateToInt32(-2147483648L), INT32_MIN);
+  struct Row {
+    const char *text;
+    int32_t expected;
+  } rows[] = {
+      {"38400", 38400},           {"-1", -1},
+      {"4294967297", INT32_MAX},  {"4295005696", INT32_MAX},
+      {"-4294967297", INT32_MIN}, {"2147483647", INT32_MAX},
+      {"-2147483648", INT32_MIN}, {"99999999999999999999999", INT32_MAX},
+  };
+  for (const Row &row : rows) {
+    EXPECT_EQ(saturateToInt32(strtol(row.text, nullptr, 10)), row.expected) << row.text;
+  }
 }
