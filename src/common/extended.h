@@ -25,14 +25,19 @@
 // default NaN (negative, significand 0xC000000000000000), a NaN operand is
 // passed on quieted (of two, the one with the larger significand, the
 // positive one when they tie), comparisons with a NaN are false except !=.
+// A signalling NaN double is quieted when it is converted. (The x87 can take
+// a double straight from memory, and then prefers a quiet NaN to a
+// signalling one; strtod never makes a signalling NaN, so the tool never
+// meets that case.)
 struct SoftExtended {
   uint64_t significand = 0;
   uint16_t signExponent = 0;
 
   SoftExtended() = default;
-  // Both conversions are exact.
-  SoftExtended(int value);    // NOLINT(google-explicit-constructor)
-  SoftExtended(double value); // NOLINT(google-explicit-constructor)
+  // Exact, and implicit as for long double, so that mixed expressions read
+  // the same with either type.
+  SoftExtended(int value);
+  SoftExtended(double value);
   // Rounds once to nearest-even with double's range: overflow gives an
   // infinity, tiny values a double subnormal or zero.
   explicit operator double() const;
