@@ -5,8 +5,10 @@
 
 #include <charconv>
 #include <cmath>
+#include <cstdint>
 #include <cstdio>
 
+#include "common/monotonic_clock.h"
 #include "common/version.h"
 #include "datafile/eng_format.h"
 #include "settings/settings.h"
@@ -30,20 +32,14 @@ void put(int printed) {
 
 // Whether lines are waiting in the stream's buffer, and since when.
 bool unflushed = false;
-long unflushedSinceMs = 0;
-
-long nowMs() {
-  timespec now{};
-  clock_gettime(CLOCK_MONOTONIC, &now);
-  return now.tv_sec * 1000L + now.tv_nsec / 1000000L;
-}
+int64_t unflushedSinceMs = 0;
 
 // Called after every write: the clock is read only for the first line after
 // a flush.
 void noteWritten() {
   if (!unflushed) {
     unflushed = true;
-    unflushedSinceMs = nowMs();
+    unflushedSinceMs = monotonicMs();
   }
 }
 
@@ -105,7 +101,7 @@ int flushDataFileWhenDue() {
   if (!unflushed || settings.outputFile == nullptr) {
     return -1;
   }
-  long waited = nowMs() - unflushedSinceMs;
+  int64_t waited = monotonicMs() - unflushedSinceMs;
   if (waited < DATA_FILE_FLUSH_MS) {
     return static_cast<int>(DATA_FILE_FLUSH_MS - waited);
   }

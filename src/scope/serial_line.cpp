@@ -13,6 +13,7 @@
 #include <cstdio>
 #include <ctime>
 
+#include "common/monotonic_clock.h"
 #include "scope/line_control.h"
 #include "settings/settings.h"
 
@@ -54,13 +55,6 @@ int silenceMs(int slackMs) { return waitMs(slackMs, 2); }
 // wake-up per 4 ms whatever the speed. The end of a dump or of a reply is
 // seen that much later at most.
 constexpr long GATHER_US = 4000;
-
-// 64 bits: a 32-bit long would overflow after 24.8 days of uptime.
-int64_t nowMs() {
-  timespec now{};
-  clock_gettime(CLOCK_MONOTONIC, &now);
-  return static_cast<int64_t>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
-}
 
 // Input already read from the line and not yet handed out. One read takes
 // all the line holds, so a dump costs a system call per chunk instead of per
@@ -228,13 +222,13 @@ bool clearToSend() {
   if (lineControl.modemLines(settings.serialFd, &lines) != 0) {
     return true;  // no modem lines to ask: a pseudo-terminal, say
   }
-  int64_t deadline = nowMs() + silenceMs(RECEIVE_SLACK_MS);
+  int64_t deadline = monotonicMs() + silenceMs(RECEIVE_SLACK_MS);
   while ((lines & TIOCM_CTS) == 0) {
     // A stop signal is the driver's to report, not a missing CTS.
     if (receivedStopSignal != 0) {
       return true;
     }
-    if (nowMs() >= deadline) {
+    if (monotonicMs() >= deadline) {
       fprintf(stderr,
               "*** Error: no CTS on '%s': scope switched off, or a cable without RTS/CTS "
               "(try --flow=none) ***\n",
@@ -265,12 +259,12 @@ void discardQueuedOutput(int fd) {
 
 void finishLine() {
   int fd = settings.serialFd;
-  int64_t deadline = nowMs() + waitMs(RECEIVE_SLACK_MS, 10);
+  int64_t deadline = monotonicMs() + waitMs(RECEIVE_SLACK_MS, 10);
   int queued = 0;
   bool sent = true;
   // The last byte may still be in the UART when the queue is empty; a
   // restore at another speed would garble it.
-  while (lineControl.outputQueued(fd, &queued) == 0 && nowMs() < deadline &&
+  while (lineControl.outputQueued(fd, &queued) == 0 && monotonicMs() < deadline &&
          (queued > 0 || (lineControl.transmitterEmpty(fd, &sent) == 0 && !sent))) {
     pauseOneMs();
   }
@@ -323,7 +317,7 @@ int receiveWithin(int silence) {
   if (lost) {
     return -1;
   }
-  int64_t deadline = nowMs() + silence;
+  int64_t deadline = monotonicMs() + silence;
   if (flowing) {
     runWaitHook();
     sleepUs(std::min(GATHER_US, silence * 1000L));
@@ -338,7 +332,7 @@ int receiveWithin(int silence) {
     }
   }
   for (;;) {
-    int64_t remaining = deadline - nowMs();
+    int64_t remaining = deadline - monotonicMs();
     if (remaining < 0) {
       remaining = 0;
     }
@@ -373,9 +367,9 @@ int receiveByte() { return receiveWithin(silenceMs(RECEIVE_SLACK_MS)); }
 
 bool drainInput() {
   int silence = silenceMs(DRAIN_SLACK_MS);
-  int64_t deadline = nowMs() + DRAIN_LIMIT_MS;
+  int64_t deadline = monotonicMs() + DRAIN_LIMIT_MS;
   while (receiveWithin(silence) >= 0) {
-    if (nowMs() >= deadline) {
+    if (monotonicMs() >= deadline) {
       return false;
     }
   }
