@@ -304,6 +304,13 @@ void sleepUs(long us) {
   nanosleep(&span, nullptr);
 }
 
+// A line that has hung up has nothing more to gather: sleeping on it would
+// only put off seeing that it is gone.
+bool hungUp() {
+  pollfd line{settings.serialFd, POLLIN, 0};
+  return poll(&line, 1, 0) > 0 && (line.revents & (POLLHUP | POLLERR | POLLNVAL)) != 0;
+}
+
 // The next byte, or -1 after `silence` ms without one.
 int receiveWithin(int silence) {
   if (receivedStopSignal != 0 || lost) {
@@ -318,7 +325,7 @@ int receiveWithin(int silence) {
     return -1;
   }
   int64_t deadline = monotonicMs() + silence;
-  if (flowing) {
+  if (flowing && !hungUp()) {
     runWaitHook();
     sleepUs(std::min(GATHER_US, silence * 1000L));
     if (receivedStopSignal != 0) {
