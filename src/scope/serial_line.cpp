@@ -165,10 +165,13 @@ namespace {
 
 bool handshakeWanted() { return flowControlOf(settings.flow) != FLOW_NONE; }
 
-void pauseOneMs() {
-  timespec ms{0, 1000000};
-  nanosleep(&ms, nullptr);
+// Sleeps `us` microseconds, or less when a signal comes.
+void sleepUs(long us) {
+  timespec span{us / 1000000L, us % 1000000L * 1000L};
+  nanosleep(&span, nullptr);
 }
+
+void pauseOneMs() { sleepUs(1000); }
 
 }  // namespace
 
@@ -297,12 +300,6 @@ void sendByte(int c) {
 }
 
 namespace {
-
-// Sleeps `us` microseconds, or less when a signal comes.
-void sleepUs(long us) {
-  timespec span{us / 1000000L, us % 1000000L * 1000L};
-  nanosleep(&span, nullptr);
-}
 
 // A line that has hung up has nothing more to gather: sleeping on it would
 // only put off seeing that it is gone.
