@@ -10,7 +10,7 @@
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   if (size == 0) {
-    return 0;  // fmemopen refuses an empty buffer
+    return 0; // fmemopen refuses an empty buffer
   }
   std::vector<char> text(data, data + size);
   FILE *stream = fmemopen(text.data(), text.size(), "r");

@@ -21,12 +21,12 @@ namespace {
 
 FILE *sink = nullptr;
 
-}  // namespace
+} // namespace
 
 extern "C" int LLVMFuzzerInitialize(int *, char ***) {
   stderr = fopen("/dev/null", "w");
   sink = fopen("/dev/null", "w");
-  signal(SIGPIPE, SIG_IGN);  // sending to a hung-up scope
+  signal(SIGPIPE, SIG_IGN); // sending to a hung-up scope
   return 0;
 }
 
@@ -44,7 +44,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   while (sent < size) {
     ssize_t count = write(scope, data + sent, size - sent);
     if (count <= 0) {
-      break;  // the rest does not fit in the socket; the prefix is enough
+      break; // the rest does not fit in the socket; the prefix is enough
     }
     sent += static_cast<size_t>(count);
   }
@@ -65,7 +65,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   int samples = dumpWaveform(SampleSink{writeColumnHeader, writeSampleLine});
   endExchange();
   if (samples > static_cast<int>(size / 2)) {
-    abort();  // every sample needs two digits
+    abort(); // every sample needs two digits
   }
 
   closeSerialLine();

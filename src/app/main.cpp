@@ -5,9 +5,9 @@
 #include <cstdlib>
 #include <ctime>
 
-#include "common/exit_status.h"
 #include "app/progress.h"
 #include "app/startup.h"
+#include "common/exit_status.h"
 #include "datafile/data_file.h"
 #include "scope/scope_protocol.h"
 #include "scope/serial_line.h"
@@ -19,7 +19,7 @@
 
 namespace {
 
-int samplesWritten = 0;  // complete sample lines handed to the data file
+int samplesWritten = 0; // complete sample lines handed to the data file
 
 // Flushes and closes the data file; false when any of it was not written.
 bool closeDataFile() {
@@ -96,7 +96,7 @@ void takeSample(int index, int raw) {
   progressUpdate(samplesWritten);
 }
 
-}  // namespace
+} // namespace
 
 int main(int argc, char *argv[]) {
   settings.programName = baseNameOf(argv[0]);
@@ -129,8 +129,7 @@ int main(int argc, char *argv[]) {
   stopIfSignalled();
   stopIfNeverSilent(status);
   if (status < 0) {
-    fprintf(stderr, "*** Error: Oszi not connected to '%s' or switched off ***\n",
-            settings.device);
+    fprintf(stderr, "*** Error: Oszi not connected to '%s' or switched off ***\n", settings.device);
     abandonLine();
     exit(EXIT_NOT_CONNECTED);
   }

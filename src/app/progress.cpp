@@ -10,12 +10,12 @@
 
 namespace {
 
-constexpr double UPDATE_INTERVAL = 0.1;  // seconds between two updates
+constexpr double UPDATE_INTERVAL = 0.1; // seconds between two updates
 
-FILE *progressStream = nullptr;  // nullptr: nothing is shown
+FILE *progressStream = nullptr; // nullptr: nothing is shown
 timespec startTime{};
-double lastShown = 0.0;  // seconds since the start of the last update
-size_t shownWidth = 0;   // characters on the line now
+double lastShown = 0.0; // seconds since the start of the last update
+size_t shownWidth = 0;  // characters on the line now
 // A line as wide as the terminal would wrap, and the carriage return would
 // then go back to the start of its last row only.
 size_t maxWidth = 119;
@@ -43,7 +43,7 @@ void writeLine(const char *text, size_t width) {
   fflush(progressStream);
 }
 
-}  // namespace
+} // namespace
 
 void progressStartOn(FILE *stream) {
   progressStream = stream;
@@ -58,9 +58,7 @@ void progressStartOn(FILE *stream) {
   clock_gettime(CLOCK_MONOTONIC, &startTime);
 }
 
-void progressStart() {
-  progressStartOn(isatty(STDERR_FILENO) ? stderr : nullptr);
-}
+void progressStart() { progressStartOn(isatty(STDERR_FILENO) ? stderr : nullptr); }
 
 void progressUpdateAt(int samples, double seconds) {
   if (progressStream == nullptr || seconds - lastShown < UPDATE_INTERVAL) {

@@ -140,8 +140,8 @@ void writeSampleLine(int index, int raw) {
       writeFailed = true;
     }
   } else {
-    put(fprintf(settings.outputFile, "%1.*e\t%1.*e\n", settings.precision, time,
-                settings.precision, volts));
+    put(fprintf(settings.outputFile, "%1.*e\t%1.*e\n", settings.precision, time, settings.precision,
+                volts));
   }
   noteWritten();
 }

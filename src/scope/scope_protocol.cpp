@@ -14,7 +14,7 @@ bool echoed(char command) {
   return receiveByte() == command;
 }
 
-}  // namespace
+} // namespace
 
 int hexDigitValue(int c) {
   if (c <= '9') {

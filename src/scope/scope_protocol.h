@@ -10,8 +10,8 @@
 // dump, say): those two then send nothing and report PROTOCOL_NEVER_SILENT.
 #pragma once
 
-inline constexpr int STATUS_CHANNEL1 = 0x01;   // channel 1 selected (else 2)
-inline constexpr int STATUS_NOT_READY = 0x20;  // no waveform to deliver
+inline constexpr int STATUS_CHANNEL1 = 0x01;  // channel 1 selected (else 2)
+inline constexpr int STATUS_NOT_READY = 0x20; // no waveform to deliver
 inline constexpr int PROTOCOL_NEVER_SILENT = -4;
 
 // Receives the samples of a dump as they arrive: `begin` once when the scope

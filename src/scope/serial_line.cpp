@@ -30,7 +30,7 @@ bool isLineGone(int error) { return error == EIO || error == ENXIO || error == E
 
 void recordStopSignal(int sig) { receivedStopSignal = sig; }
 
-constexpr int BITS_PER_CHARACTER = 10;  // start bit, 8 data bits, stop bit
+constexpr int BITS_PER_CHARACTER = 10; // start bit, 8 data bits, stop bit
 // A byte the scope owes (an echo, the next digit of a reply) is given time
 // for the scope's own delays and a busy host; a drain only waits long enough
 // to see that the line has gone quiet, as it runs before every command on a
@@ -63,7 +63,7 @@ constexpr long GATHER_US = 4000;
 struct ReceiveBuffer {
   int fd = -1;
   size_t next = 0;
-  size_t end = 0;  // 0 after a read that found nothing
+  size_t end = 0; // 0 after a read that found nothing
   unsigned char bytes[4096];
 };
 ReceiveBuffer pending;
@@ -110,7 +110,7 @@ bool takeByte(int &value) {
   return true;
 }
 
-}  // namespace
+} // namespace
 
 speed_t baudCode(int32_t rate) {
   switch (rate) {
@@ -173,7 +173,7 @@ void sleepUs(long us) {
 
 void pauseOneMs() { sleepUs(1000); }
 
-}  // namespace
+} // namespace
 
 int configureLine() {
   int fd = settings.serialFd;
@@ -196,7 +196,7 @@ int configureLine() {
   bool readBack = lineControl.getAttributes(fd, &taken) == 0;
   speed_t inputSpeed = cfgetispeed(&taken);
   if (inputSpeed == B0) {
-    inputSpeed = cfgetospeed(&taken);  // 0 means "as the output speed"
+    inputSpeed = cfgetospeed(&taken); // 0 means "as the output speed"
   }
   if (!readBack || cfgetospeed(&taken) != speed || inputSpeed != speed) {
     fprintf(stderr, "*** Error: serial line '%s' cannot run at %d bit/s ***\n", settings.device,
@@ -223,7 +223,7 @@ bool clearToSend() {
   }
   int lines = 0;
   if (lineControl.modemLines(settings.serialFd, &lines) != 0) {
-    return true;  // no modem lines to ask: a pseudo-terminal, say
+    return true; // no modem lines to ask: a pseudo-terminal, say
   }
   int64_t deadline = monotonicMs() + silenceMs(RECEIVE_SLACK_MS);
   while ((lines & TIOCM_CTS) == 0) {
@@ -240,7 +240,7 @@ bool clearToSend() {
     }
     pauseOneMs();
     if (lineControl.modemLines(settings.serialFd, &lines) != 0) {
-      return true;  // the exchange will find out what happened to the line
+      return true; // the exchange will find out what happened to the line
     }
   }
   return true;
@@ -258,7 +258,7 @@ void discardQueuedOutput(int fd) {
   }
 }
 
-}  // namespace
+} // namespace
 
 void finishLine() {
   int fd = settings.serialFd;
@@ -348,7 +348,7 @@ int receiveWithin(int silence) {
       continue;
     }
     if (ready == 0 && timeout < remaining) {
-      continue;  // the hook's turn, not the end of the wait
+      continue; // the hook's turn, not the end of the wait
     }
     if (ready <= 0 || receivedStopSignal != 0) {
       return -1;
@@ -365,7 +365,7 @@ int receiveWithin(int silence) {
   }
 }
 
-}  // namespace
+} // namespace
 
 int receiveByte() { return receiveWithin(silenceMs(RECEIVE_SLACK_MS)); }
 
@@ -384,7 +384,7 @@ void installStopHandlers() {
   struct sigaction action {};
   action.sa_handler = recordStopSignal;
   sigemptyset(&action.sa_mask);
-  action.sa_flags = 0;  // no SA_RESTART: a waiting poll must return at once
+  action.sa_flags = 0; // no SA_RESTART: a waiting poll must return at once
   sigaction(SIGINT, &action, nullptr);
   sigaction(SIGTERM, &action, nullptr);
   sigaction(SIGHUP, &action, nullptr);

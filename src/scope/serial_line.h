@@ -40,7 +40,7 @@ extern termios savedLine;
 speed_t baudCode(int32_t rate);
 
 inline constexpr int SERIAL_OPEN_FAILED = -1;
-inline constexpr int SERIAL_LINE_IN_USE = -2;  // another process holds the lock
+inline constexpr int SERIAL_LINE_IN_USE = -2; // another process holds the lock
 
 // Opens `settings.device`, which must be a terminal, takes an exclusive
 // advisory lock on it and stores the descriptor in `settings.serialFd`;

@@ -91,7 +91,7 @@ void handleInfoOptions(int argc, char *argv[]) {
   std::vector<char *> copy(argv, argv + argc);
   copy.push_back(nullptr);
   int savedOpterr = opterr;
-  opterr = 0;  // the real parse reports the mistakes
+  opterr = 0; // the real parse reports the mistakes
   optind = 0;
   int option;
   while ((option = getopt_long(argc, copy.data(), SHORT_OPTIONS, LONG_OPTIONS, nullptr)) != -1) {
@@ -111,40 +111,23 @@ int parseOptions(int argc, char *argv[]) {
   while ((option = getopt_long(argc, argv, SHORT_OPTIONS, LONG_OPTIONS, nullptr)) != -1) {
     char *value = optarg;
     if (value != nullptr && value[0] == '=') {
-      ++value;  // -t=1m is the same as -t 1m
+      ++value; // -t=1m is the same as -t 1m
     }
     switch (option) {
-    case 'c':
-      settings.channel = saturateToInt32(strtol(value, nullptr, 10));
-      break;
-    case 't':
-      settings.timePerDiv = scaledValue(value);
-      break;
-    case 'y':
-      settings.voltsPerDiv = scaledValue(value);
-      break;
-    case 'Y':
-      settings.yZero = strtod(value, nullptr);
-      break;
-    case 'p':
-      settings.probeFactor = strtod(value, nullptr);
-      break;
-    case 'b':
-      settings.baudRate = saturateToInt32(strtol(value, nullptr, 10));
-      break;
-    case 's':
-      setDevice(value);
-      break;
+    case 'c': settings.channel = saturateToInt32(strtol(value, nullptr, 10)); break;
+    case 't': settings.timePerDiv = scaledValue(value); break;
+    case 'y': settings.voltsPerDiv = scaledValue(value); break;
+    case 'Y': settings.yZero = strtod(value, nullptr); break;
+    case 'p': settings.probeFactor = strtod(value, nullptr); break;
+    case 'b': settings.baudRate = saturateToInt32(strtol(value, nullptr, 10)); break;
+    case 's': setDevice(value); break;
     case OPTION_FLOW:
-      settings.flow = value;  // judged by the settings check
+      settings.flow = value; // judged by the settings check
       break;
-    case OPTION_HELP:
-      return OPTIONS_WANT_HELP;
-    case OPTION_VERSION:
-      return OPTIONS_WANT_VERSION;
+    case OPTION_HELP: return OPTIONS_WANT_HELP;
+    case OPTION_VERSION: return OPTIONS_WANT_VERSION;
     default:
-      fprintf(stderr, "*** error: invalid command line argumend '%c' (%d)***\n",
-              option, option);
+      fprintf(stderr, "*** error: invalid command line argumend '%c' (%d)***\n", option, option);
       break;
     }
   }

@@ -59,7 +59,7 @@ int openForWriting(const char *name) {
   return fd;
 }
 
-}  // namespace
+} // namespace
 
 FILE *openOutputFile(const char *name) {
   started = false;

@@ -20,12 +20,12 @@ inline constexpr int32_t DEFAULT_BAUD_RATE = 38400;
 enum FlowControl { FLOW_UNKNOWN = -1, FLOW_NONE = 0, FLOW_RTSCTS = 1 };
 
 struct Settings {
-  int32_t precision = 10;  // digits after the point in sample lines
-  int32_t serialFd = -1;   // negative while the line is not open
+  int32_t precision = 10; // digits after the point in sample lines
+  int32_t serialFd = -1;  // negative while the line is not open
   const char *device = "/dev/ttyS0";
   const char *configPath = "./qelvo.conf";
   int32_t baudRate = DEFAULT_BAUD_RATE;
-  const char *flow = "rtscts";  // as given with --flow; the check judges it
+  const char *flow = "rtscts"; // as given with --flow; the check judges it
   double xSamplesPerDiv = 99.2;
   double xOffset = 0.0;
   // Indexed by channel number; entry 0 is never used because channel 0 is
@@ -38,10 +38,10 @@ struct Settings {
   double voltsPerDiv = 1.0;
   double yZero = 0.0;
   double probeFactor = 1.0;
-  int32_t channel = 0;  // 0: as selected on the scope, else 1 or 2
+  int32_t channel = 0; // 0: as selected on the scope, else 1 or 2
   int32_t configLineNo = 0;
   FILE *outputFile = nullptr;
-  const char *outputName = nullptr;  // the data file's name, for messages
+  const char *outputName = nullptr; // the data file's name, for messages
   const char *programName = nullptr;
 };
 

@@ -11,16 +11,16 @@
 
 namespace {
 
-const std::vector<std::string> RAMP{"--samples", "256", "--wave1", "ramp", "--wave2", "ramp",
-                                    "--pace", "none"};
+const std::vector<std::string> RAMP{"--samples", "256",  "--wave1", "ramp",
+                                    "--wave2",   "ramp", "--pace",  "none"};
 
-}  // namespace
+} // namespace
 
 TEST(DataFileRun, EverySampleLineIsTheConvertedRawValue) {
   TempDir dir;
   VirtualScope scope(dir, RAMP);
-  ProcessResult r = runQelvo(dir, {"-c", "2", "-t", "1", "-y", "1", "-Y", "2", "-s",
-                                   scope.device(), "out.dat"});
+  ProcessResult r =
+      runQelvo(dir, {"-c", "2", "-t", "1", "-y", "1", "-Y", "2", "-s", scope.device(), "out.dat"});
   ASSERT_EQ(r.exitStatus, 0) << r.err;
   std::vector<SampleLine> lines = sampleLines(readFile(dir.file("out.dat")));
   ASSERT_EQ(lines.size(), 256u);
@@ -35,9 +35,9 @@ TEST(DataFileRun, EverySampleLineIsTheConvertedRawValue) {
 TEST(DataFileRun, PrecisionComesFromTheEnvironment) {
   TempDir dir;
   VirtualScope scope(dir, RAMP);
-  ProcessResult r = runQelvo(dir, {"-c", "1", "-y", "2m", "-p", "100", "-s", scope.device(),
-                                   "out.dat"},
-                             {"FLOAT_PRECISION=13"});
+  ProcessResult r =
+      runQelvo(dir, {"-c", "1", "-y", "2m", "-p", "100", "-s", scope.device(), "out.dat"},
+               {"FLOAT_PRECISION=13"});
   ASSERT_EQ(r.exitStatus, 0) << r.err;
   std::string data = readFile(dir.file("out.dat"));
   EXPECT_EQ(sampleLines(data)[86].volts, "5.2035398230089e-01");
@@ -70,8 +70,10 @@ TEST(DataFileRun, ConfigurationInTheWorkingDirectorySetsCalibrationAndDevice) {
                                     "xoffset : 1\n"
                                     "Y2SamplesPerDivision: 32\n"
                                     "Y2Offset: 4\n"
-                                    "Device: " + scope.device() + "\r\n"
-                                    "Baudrate: 19200\n");
+                                    "Device: " +
+                                        scope.device() +
+                                        "\r\n"
+                                        "Baudrate: 19200\n");
   ProcessResult r = runQelvo(dir, {"-c", "2", "out.dat"});
   ASSERT_EQ(r.exitStatus, 0) << r.err;
   EXPECT_FALSE(contains(r.err, "Warning: no config file found"));
@@ -115,7 +117,7 @@ TEST(DataFileRun, ExampleConfigurationReachesTheVirtualScope) {
   EXPECT_EQ(r.err, "");
   std::vector<SampleLine> lines = sampleLines(readFile(dir.file("out.dat")));
   ASSERT_EQ(lines.size(), 256u);
-  EXPECT_EQ(lines[0].volts, "-4.4247787611e-01");  // the built-in calibration, restated
+  EXPECT_EQ(lines[0].volts, "-4.4247787611e-01"); // the built-in calibration, restated
 }
 
 // The sample time is formed in extended precision and rounded once; at 17

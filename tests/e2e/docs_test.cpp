@@ -32,7 +32,7 @@ bool hasWord(const std::string &text, const std::string &word) {
   return false;
 }
 
-}  // namespace
+} // namespace
 
 TEST(Docs, PagesAndCompletionNameEveryOption) {
   ProcessResult help = runProgram({QELVO_SIM_BIN, "--help"});
@@ -79,8 +79,8 @@ TEST(Docs, ManualPagesRenderWithoutWarnings) {
   }
   for (const char *page : {"doc/qelvo.1", "doc/qelvo-scope-sim.1"}) {
     std::string path = std::string(QELVO_SOURCE_DIR) + "/" + page;
-    ProcessResult r = runProgram(
-        {"/bin/sh", "-c", "MANWIDTH=80 man --warnings -l \"$0\" >/dev/null", path});
+    ProcessResult r =
+        runProgram({"/bin/sh", "-c", "MANWIDTH=80 man --warnings -l \"$0\" >/dev/null", path});
     EXPECT_EQ(r.exitStatus, 0) << page;
     EXPECT_EQ(r.err, "") << page;
   }

@@ -10,7 +10,7 @@
 // The virtual scope on a pty linked at dir/tty, logging every byte it
 // receives to dir/received.
 class VirtualScope {
- public:
+public:
   VirtualScope(const TempDir &dir, const std::vector<std::string> &options);
   const std::string &device() const { return link_; }
   std::string received() const { return readFile(log_); }
@@ -21,7 +21,7 @@ class VirtualScope {
   static std::vector<int> waveform(const std::vector<std::string> &options, int channel);
   void stop();
 
- private:
+private:
   std::string link_;
   std::string log_;
   std::unique_ptr<Child> child_;

@@ -27,7 +27,7 @@ const char *const KIND_NAMES[] = {"existing file", "new file", "FIFO"};
 
 // The data file of one run, prepared before it and judged after it.
 class Output {
- public:
+public:
   Output(const TempDir &dir, OutputKind kind) : kind_(kind), path_(dir.file("keep.dat")) {
     if (kind == EXISTING_FILE) {
       std::string earlier;
@@ -36,7 +36,7 @@ class Output {
       }
       writeFile(path_, earlier);
       chmod(path_.c_str(), 0604);
-      timespec times[2] = {{978307200, 123456789}, {978307200, 123456789}};  // 2001
+      timespec times[2] = {{978307200, 123456789}, {978307200, 123456789}}; // 2001
       utimensat(AT_FDCWD, path_.c_str(), times, 0);
     } else if (kind == FIFO) {
       EXPECT_EQ(mkfifo(path_.c_str(), 0600), 0);
@@ -76,7 +76,7 @@ class Output {
   // The new capture, and nothing of the old one.
   std::string captured() { return kind_ == FIFO ? readUntilQuiet(reader_, 50) : readFile(path_); }
 
- private:
+private:
   OutputKind kind_;
   std::string path_;
   int reader_ = -1;
@@ -95,10 +95,10 @@ std::string neverSilent(const std::string &device) {
 
 struct EarlyEnd {
   const char *name;
-  std::vector<std::string> scope;    // the virtual scope's options; empty: none
-  std::vector<std::string> options;  // qelvo's options before -s
-  bool lineBusy;                     // another process holds the line's lock
-  bool stop;                         // SIGTERM once the line is raw
+  std::vector<std::string> scope;   // the virtual scope's options; empty: none
+  std::vector<std::string> options; // qelvo's options before -s
+  bool lineBusy;                    // another process holds the line's lock
+  bool stop;                        // SIGTERM once the line is raw
   int status;
   // The expected standard error, from the device's name; nullptr: only the
   // status is judged (the help text follows).
@@ -122,7 +122,7 @@ void PrintTo(const EarlyEnd &row, std::ostream *out) { *out << row.name; }
 
 class EarlyEndRun : public ::testing::TestWithParam<EarlyEnd> {};
 
-}  // namespace
+} // namespace
 
 TEST_P(EarlyEndRun, LeavesTheNamedFileAsItWas) {
   const EarlyEnd &row = GetParam();

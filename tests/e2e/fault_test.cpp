@@ -36,7 +36,7 @@ double secondsSince(Clock::time_point start) {
 // The slave's attributes seen through a descriptor of the test's own, so
 // they can be compared after the tool has closed the line.
 class LineProbe {
- public:
+public:
   explicit LineProbe(const std::string &device)
       : fd_(open(device.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK)) {
     EXPECT_GE(fd_, 0) << device;
@@ -52,7 +52,7 @@ class LineProbe {
     EXPECT_EQ(after.c_oflag, before_.c_oflag) << what;
   }
 
- private:
+private:
   int fd_;
   termios before_{};
 };
@@ -68,7 +68,7 @@ std::vector<int> firstOf(const std::vector<int> &values, size_t count) {
   return {values.begin(), values.begin() + static_cast<long>(std::min(count, values.size()))};
 }
 
-}  // namespace
+} // namespace
 
 TEST(Fault, ScopeVanishingMidDumpKeepsWhatArrivedAndFailsTheRun) {
   TempDir dir;
@@ -118,7 +118,8 @@ TEST(Fault, FifoReaderGoingAwayEndsWithStatus6AndTheLineRestored) {
   ProcessResult r = tool.wait(10000);
   EXPECT_EQ(r.signal, 0) << "killed by signal " << r.signal;
   EXPECT_EQ(r.exitStatus, 6);
-  EXPECT_EQ(withoutConfigWarning(r.err), "*** Error: Cannot write output file '" + fifo + "' ***\n");
+  EXPECT_EQ(withoutConfigWarning(r.err),
+            "*** Error: Cannot write output file '" + fifo + "' ***\n");
   probe.expectRestored("reader gone");
 }
 
@@ -172,8 +173,8 @@ TEST(Fault, EndlessDumpIsEndedByTheUserWithEverySampleKept) {
   }
   probe.expectRestored("endless dump");
   EXPECT_LT(took, 1.0);
-  printf("endless dump interrupted: status %d, %zu samples kept, %.3f s to stop\n",
-         r.exitStatus, kept.size(), took);
+  printf("endless dump interrupted: status %d, %zu samples kept, %.3f s to stop\n", r.exitStatus,
+         kept.size(), took);
 }
 
 TEST(Fault, ScopeThatNeverFallsSilentIsNotTakenForAnAnswer) {
@@ -266,7 +267,7 @@ TEST(Fault, SecondCaptureOnABusyLineIsRefusedAndTheFirstCompletes) {
   VirtualScope scope(dir, wave);
   Child first({QELVO_BIN, "-c", "1", "-s", scope.device(), "first.dat"}, {{"QELVO"}, dir.path()});
   ASSERT_TRUE(waitFor([&] { return contains(scope.received(), "d"); }, 5000));
-  usleep(100 * 1000);  // some samples are in the file already
+  usleep(100 * 1000); // some samples are in the file already
 
   auto start = Clock::now();
   ProcessResult second = runQelvo(dir, {"-c", "2", "-s", scope.device(), "first.dat"});

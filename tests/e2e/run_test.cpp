@@ -26,7 +26,7 @@ void expectSamplesMatch(const std::string &fileText, const std::vector<int> &sen
   }
 }
 
-}  // namespace
+} // namespace
 
 TEST(Run, CapturesTheWholeWaveform) {
   TempDir dir;
@@ -48,15 +48,14 @@ TEST(Run, CapturesTheWholeWaveform) {
 TEST(Run, ChannelZeroIsResolvedFromTheStatus) {
   for (int panel : {1, 2}) {
     TempDir dir;
-    std::vector<std::string> wave{"--panel-channel", std::to_string(panel), "--samples", "50",
-                                  "--pace", "none"};
+    std::vector<std::string> wave{
+        "--panel-channel", std::to_string(panel), "--samples", "50", "--pace", "none"};
     VirtualScope scope(dir, wave);
     ProcessResult r = runQelvo(dir, {"-c", "0", "-s", scope.device(), "out.dat"});
     EXPECT_EQ(r.exitStatus, 0) << r.err;
     EXPECT_EQ(scope.received(5), "0sd0e");
     std::string data = readFile(dir.file("out.dat"));
-    EXPECT_TRUE(contains(data, "#  Oscilloscope channel " + std::to_string(panel) + "\n"))
-        << data;
+    EXPECT_TRUE(contains(data, "#  Oscilloscope channel " + std::to_string(panel) + "\n")) << data;
     expectSamplesMatch(data, VirtualScope::waveform(wave, panel), panel);
   }
 }
@@ -75,9 +74,9 @@ TEST(Run, ScopeThatDoesNotAnswerEndsWithStatus1) {
   VirtualScope cut(dir2, {"--fault", "status-missing"});
   r = runQelvo(dir2, {"-s", cut.device(), "out.dat"});
   EXPECT_EQ(r.exitStatus, 1);
-  EXPECT_EQ(withoutConfigWarning(r.err),
-            "*** Error: invalid Status (-1)***\n"
-            "*** Error: Oszi not connected to '" + cut.device() + "' or switched off ***\n");
+  EXPECT_EQ(withoutConfigWarning(r.err), "*** Error: invalid Status (-1)***\n"
+                                         "*** Error: Oszi not connected to '" +
+                                             cut.device() + "' or switched off ***\n");
 }
 
 TEST(Run, NotReadyScopeIsWarnedAndStillDumped) {
@@ -120,9 +119,8 @@ TEST(Run, CutOrForeignEndOfDumpKeepsTheWholeSamples) {
 
 TEST(Run, SettingsProblemsAreAllReportedWithTheHelpText) {
   TempDir dir;
-  ProcessResult r =
-      runQelvo(dir, {"-c", "3", "-b", "100", "-p", "0.5", "-s", "/nonexistent/tty",
-                     "--flow=xonxoff", "out.dat"});
+  ProcessResult r = runQelvo(dir, {"-c", "3", "-b", "100", "-p", "0.5", "-s", "/nonexistent/tty",
+                                   "--flow=xonxoff", "out.dat"});
   EXPECT_EQ(r.exitStatus, 3);
   std::string err = withoutConfigWarning(r.err);
   EXPECT_EQ(err.substr(0, err.find("qelvo: Ver")),
@@ -163,12 +161,12 @@ TEST(Run, PacedDumpsLoseNoSample) {
     std::vector<std::string> wave{"--samples", std::to_string(row.samples), "--wave1", "noise"};
     VirtualScope scope(dir, wave);
     auto start = std::chrono::steady_clock::now();
-    ProcessResult r = runQelvo(
-        dir, {"-c", "1", "-b", std::to_string(row.rate), "-s", scope.device(), "out.dat"});
+    ProcessResult r =
+        runQelvo(dir, {"-c", "1", "-b", std::to_string(row.rate), "-s", scope.device(), "out.dat"});
     double seconds =
         std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     EXPECT_EQ(r.exitStatus, 0) << r.err;
-    SCOPED_TRACE(r.err);  // a read-out error still ends with status 0
+    SCOPED_TRACE(r.err); // a read-out error still ends with status 0
     expectSamplesMatch(readFile(dir.file("out.dat")), VirtualScope::waveform(wave, 1), 1);
     // The dump alone takes (2 * samples + 1) characters of 10 bits.
     double lineSeconds = (2.0 * row.samples + 1) * 10 / row.rate;

@@ -301,12 +301,13 @@ TEST(ScopeSim, StopsOnSignalRemovingItsLinkAndSurvivesTheToolsHangUp) {
 TEST(ScopeSim, DocumentsEveryOptionAndRejectsBadValuesInOneLine) {
   ProcessResult help = runProgram(simArgs({"--help"}));
   EXPECT_EQ(help.exitStatus, 0);
-  for (const char *option :
-       {"--link",          "--runs",      "--log",          "--pace",     "--delay",      "--delivery",
-        "--panel-channel", "--not-ready", "--wave1",        "--wave2",    "--samples",
-        "--cycles",        "--amplitude", "--offset",       "--seed",     "--print-waveform",
-        "--fault silent",  "no-echo=C",   "status-missing", "status-cut", "dump-cut=N",
-        "dump-b5",         "--tty",       "--listen",       "--connect",  "--help"}) {
+  for (const char *option : {"--link",         "--runs",     "--log",           "--pace",
+                             "--delay",        "--delivery", "--panel-channel", "--not-ready",
+                             "--wave1",        "--wave2",    "--samples",       "--cycles",
+                             "--amplitude",    "--offset",   "--seed",          "--print-waveform",
+                             "--fault silent", "no-echo=C",  "status-missing",  "status-cut",
+                             "dump-cut=N",     "dump-b5",    "--tty",           "--listen",
+                             "--connect",      "--help"}) {
     EXPECT_NE(help.out.find(option), std::string::npos) << option;
   }
   const std::vector<std::string> bad[] = {

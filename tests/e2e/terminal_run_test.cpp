@@ -72,7 +72,7 @@ size_t countOf(const std::string &text, const std::string &part) {
 
 struct TerminalRun {
   ProcessResult result;
-  std::string shown;  // every byte written to the terminal
+  std::string shown; // every byte written to the terminal
   double seconds = 0;
 };
 
@@ -102,7 +102,7 @@ TerminalRun runOnTerminal(const TempDir &dir, const std::vector<std::string> &ar
   return run;
 }
 
-}  // namespace
+} // namespace
 
 TEST(TerminalRun, HelpAndVersionAnswerOnStandardOutputWithStatus0) {
   TempDir plain;

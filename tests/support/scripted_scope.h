@@ -12,7 +12,7 @@
 #include "test_support.h"
 
 class ScriptedScope {
- public:
+public:
   explicit ScriptedScope(PtyPair &pty);
   ~ScriptedScope();
   // The reply sent, once, each time `command` arrives.
@@ -20,7 +20,7 @@ class ScriptedScope {
   // Everything received so far.
   std::string received();
 
- private:
+private:
   void serve();
   PtyPair &pty_;
   std::mutex mutex_;

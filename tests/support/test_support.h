@@ -9,7 +9,7 @@
 
 // A fresh directory under $TMPDIR (or /tmp), removed with its contents.
 class TempDir {
- public:
+public:
   TempDir();
   ~TempDir();
   TempDir(const TempDir &) = delete;
@@ -17,7 +17,7 @@ class TempDir {
   const std::string &path() const { return path_; }
   std::string file(const std::string &name) const { return path_ + "/" + name; }
 
- private:
+private:
   std::string path_;
 };
 
@@ -25,8 +25,8 @@ std::string readFile(const std::string &path);
 void writeFile(const std::string &path, const std::string &content);
 
 struct ProcessResult {
-  int exitStatus = -1;  // exit code, or -1 when killed
-  int signal = 0;       // terminating signal, 0 when it exited
+  int exitStatus = -1; // exit code, or -1 when killed
+  int signal = 0;      // terminating signal, 0 when it exited
   std::string out;
   std::string err;
 };
@@ -36,23 +36,22 @@ struct ProcessResult {
 ProcessResult runInChild(const std::function<void()> &fn);
 
 struct ProcessOptions {
-  std::vector<std::string> env;  // "NAME=value" added; "NAME" alone unsets
-  std::string cwd;               // empty: inherit
+  std::vector<std::string> env; // "NAME=value" added; "NAME" alone unsets
+  std::string cwd;              // empty: inherit
 };
 
 // Runs a program to its end and captures its output.
-ProcessResult runProgram(const std::vector<std::string> &argv,
-                         const ProcessOptions &options = {});
+ProcessResult runProgram(const std::vector<std::string> &argv, const ProcessOptions &options = {});
 
 // A started child process whose output goes to files; for programs that run
 // alongside the test (the virtual scope) or must be signalled.
 class Child {
- public:
+public:
   // `errDevice`, when given, takes standard error instead of a file (a
   // terminal, say); currentErr() then reads nothing.
   Child(const std::vector<std::string> &argv, const ProcessOptions &options = {},
         const std::string &errDevice = "");
-  ~Child();  // kills and reaps the child if it is still running
+  ~Child(); // kills and reaps the child if it is still running
   Child(const Child &) = delete;
   Child &operator=(const Child &) = delete;
   int pid() const { return pid_; }
@@ -62,7 +61,7 @@ class Child {
   std::string currentOut() const;
   std::string currentErr() const;
 
- private:
+private:
   int pid_ = -1;
   TempDir dir_;
   bool reaped_ = false;
@@ -71,7 +70,7 @@ class Child {
 // A pseudo-terminal pair: the test plays the device on `master`, the code
 // under test uses `slavePath` or `slave`.
 class PtyPair {
- public:
+public:
   PtyPair();
   ~PtyPair();
   PtyPair(const PtyPair &) = delete;

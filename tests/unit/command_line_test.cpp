@@ -13,7 +13,7 @@
 namespace {
 
 class CommandLine : public ::testing::Test {
- protected:
+protected:
   void SetUp() override {
     settings = Settings{};
     settings.programName = "qelvo";
@@ -42,7 +42,7 @@ class CommandLine : public ::testing::Test {
   TempDir dir_;
   std::string out_ = dir_.file("out.dat");
 
- private:
+private:
   std::vector<std::string> storage_;
   std::vector<char *> argv_;
 };
@@ -59,18 +59,17 @@ const char HELP_TEXT[] =
     "\t<ser>:   serial device (default /dev/ttyS0\n"
     "\t<file>:  name of the output file\n";
 
-}  // namespace
+} // namespace
 
 TEST(PrefixFactor, EveryLetterOfTheTable) {
   struct Row {
     const char *text;
     double factor;
   } rows[] = {
-      {"Y", 1e24},  {"Z", 1e21},  {"E", 1e18},  {"P", 1e15},  {"T", 1e12},
-      {"G", 1e9},   {"M", 1e6},   {"k", 1e3},   {"m", 1e-3},  {"u", 1e-6},
-      {"\xB5", 1e-6}, {"n", 1e-9}, {"p", 1e-12}, {"f", 1e-15}, {"a", 1e-18},
-      {"z", 1e-21}, {"y", 1e-24}, {"", 1.0},    {"K", 1.0},   {"x", 1.0},
-      {" m", 1.0},  {"mV", 1e-3}, {"ms", 1e-3}, {"U", 1.0},
+      {"Y", 1e24},  {"Z", 1e21},  {"E", 1e18},  {"P", 1e15},  {"T", 1e12},    {"G", 1e9},
+      {"M", 1e6},   {"k", 1e3},   {"m", 1e-3},  {"u", 1e-6},  {"\xB5", 1e-6}, {"n", 1e-9},
+      {"p", 1e-12}, {"f", 1e-15}, {"a", 1e-18}, {"z", 1e-21}, {"y", 1e-24},   {"", 1.0},
+      {"K", 1.0},   {"x", 1.0},   {" m", 1.0},  {"mV", 1e-3}, {"ms", 1e-3},   {"U", 1.0},
   };
   for (const Row &row : rows) {
     EXPECT_EQ(prefixFactor(row.text), row.factor) << "text '" << row.text << "'";
@@ -104,7 +103,7 @@ TEST_F(CommandLine, LeadingEqualsSignIsSkipped) {
 TEST_F(CommandLine, EveryOptionReachesItsField) {
   parse({"-c", "1", "-Y", "1m", "-p", "10", "-b", "115200", "-s", "/dev/ttyS3 ", out_});
   EXPECT_EQ(settings.channel, 1);
-  EXPECT_EQ(settings.yZero, 1.0);  // no prefixes for -Y
+  EXPECT_EQ(settings.yZero, 1.0); // no prefixes for -Y
   EXPECT_EQ(settings.probeFactor, 10.0);
   EXPECT_EQ(settings.baudRate, 115200);
   EXPECT_STREQ(settings.device, "/dev/ttyS3");
@@ -113,7 +112,7 @@ TEST_F(CommandLine, EveryOptionReachesItsField) {
   EXPECT_EQ(settings.channel, 7);
   parse({"-c", "x", out_});
   EXPECT_EQ(settings.channel, 0);
-  parse({"-c", "010", "-b", "09600", out_});  // decimal, leading zeros or not
+  parse({"-c", "010", "-b", "09600", out_}); // decimal, leading zeros or not
   EXPECT_EQ(settings.channel, 10);
   EXPECT_EQ(settings.baudRate, 9600);
 }
@@ -164,8 +163,7 @@ TEST_F(CommandLine, UnknownOptionAndMissingArgumentAreReportedAndSkipped) {
     exit(std::filesystem::exists(out_) ? 0 : 9);
   });
   EXPECT_EQ(r.exitStatus, 0) << "the file is opened all the same";
-  EXPECT_NE(r.err.find("*** error: invalid command line argumend '?' (63)***\n"),
-            std::string::npos)
+  EXPECT_NE(r.err.find("*** error: invalid command line argumend '?' (63)***\n"), std::string::npos)
       << r.err;
 
   r = parseInChild({"-c", "1", "-t"});

@@ -21,25 +21,25 @@ std::string contents(FILE *stream) {
   return text;
 }
 
-}  // namespace
+} // namespace
 
 TEST(Progress, ShowsAtMostTenUpdatesASecondAndBlanksTheLine) {
   settings.programName = "qelvo";
   FILE *stream = tmpfile();
   ASSERT_NE(stream, nullptr);
   progressStartOn(stream);
-  progressUpdateAt(10, 0.05);  // too early for a first update
+  progressUpdateAt(10, 0.05); // too early for a first update
   progressUpdateAt(96, 0.1);
-  progressUpdateAt(97, 0.15);  // only 50 ms after the last one
+  progressUpdateAt(97, 0.15); // only 50 ms after the last one
   progressUpdateAt(1920, 1.0);
   progressFinish();
-  progressUpdateAt(2000, 2.0);  // after the end nothing more
+  progressUpdateAt(2000, 2.0); // after the end nothing more
   const std::string first = "qelvo: 96 samples received, 960 samples/s";
   const std::string second = "qelvo: 1920 samples received, 1920 samples/s";
   // The shorter first text is overwritten in full, then the line is blanked
   // to the widest text shown and the cursor left at its start.
-  EXPECT_EQ(contents(stream), "\r" + first + "\r" + second + "\r" +
-                                  std::string(second.size(), ' ') + "\r");
+  EXPECT_EQ(contents(stream),
+            "\r" + first + "\r" + second + "\r" + std::string(second.size(), ' ') + "\r");
   fclose(stream);
   settings = Settings{};
 }
@@ -54,7 +54,7 @@ TEST(Progress, ShortDumpsAndFilesGetNothing) {
   fclose(stream);
 
   ProcessResult r = runInChild([] {
-    progressStart();  // standard error is a file here
+    progressStart(); // standard error is a file here
     progressUpdateAt(5000, 5.0);
     progressFinish();
   });

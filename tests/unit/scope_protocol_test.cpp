@@ -25,7 +25,7 @@ void collectSample(int index, int raw) { collected.samples.emplace_back(index, r
 const SampleSink COLLECTOR{collectBegin, collectSample};
 
 class ScopeProtocol : public ::testing::Test {
- protected:
+protected:
   void SetUp() override {
     settings = Settings{};
     settings.device = pty_.slavePath.c_str();
@@ -42,7 +42,7 @@ class ScopeProtocol : public ::testing::Test {
   ScriptedScope scope_{pty_};
 };
 
-}  // namespace
+} // namespace
 
 TEST(HexDigits, ValuesOfBothCases) {
   const char *digits = "0123456789ABCDEF";
@@ -58,16 +58,16 @@ TEST_F(ScopeProtocol, StatusPairsInEitherCase) {
   EXPECT_EQ(readStatus(), 0x21);
   scope_.reply('s', "sa0");
   EXPECT_EQ(readStatus(), 0xA0);
-  scope_.reply('s', "s01trailing");  // nothing after the pair is read
+  scope_.reply('s', "s01trailing"); // nothing after the pair is read
   EXPECT_EQ(readStatus(), 0x01);
   EXPECT_EQ(scope_.received(), "sss");
 }
 
 TEST_F(ScopeProtocol, StatusFailures) {
   testing::internal::CaptureStderr();
-  EXPECT_EQ(readStatus(), -1);  // no echo at all
+  EXPECT_EQ(readStatus(), -1); // no echo at all
   scope_.reply('s', "x21");
-  EXPECT_EQ(readStatus(), -1);  // wrong echo
+  EXPECT_EQ(readStatus(), -1); // wrong echo
   EXPECT_EQ(testing::internal::GetCapturedStderr(), "") << "echo failures are silent";
 
   struct Row {
@@ -114,7 +114,10 @@ TEST_F(ScopeProtocol, DumpEndsAtLineFeedSilenceCutPairOrForeignByte) {
       {"empty", "d\n", {}},
       {"silence after a first digit", "d7", {}},
       {"cut pair after samples", "d1234F", {{0, 0x12}, {1, 0x34}}},
-      {"micro sign", "d10\xB5" "20\n", {{0, 0x10}}},
+      {"micro sign",
+       "d10\xB5"
+       "20\n",
+       {{0, 0x10}}},
       {"silence", "d0102", {{0, 1}, {1, 2}}},
   };
   for (const Row &row : rows) {
@@ -150,7 +153,7 @@ TEST_F(ScopeProtocol, LongDumpDeliversEverySampleInOrder) {
 }
 
 TEST_F(ScopeProtocol, StaleBytesAreDrainedBeforeEachCommand) {
-  pty_.writeMaster("s7F");  // left over from an earlier exchange
+  pty_.writeMaster("s7F"); // left over from an earlier exchange
   scope_.reply('s', "s20");
   EXPECT_EQ(readStatus(), 0x20);
 }
@@ -158,6 +161,5 @@ TEST_F(ScopeProtocol, StaleBytesAreDrainedBeforeEachCommand) {
 TEST_F(ScopeProtocol, EndExchangeSendsZeroThenE) {
   scope_.reply('0', "0");
   endExchange();
-  ASSERT_TRUE(waitFor([&] { return scope_.received() == "0e"; }, 1000))
-      << scope_.received();
+  ASSERT_TRUE(waitFor([&] { return scope_.received() == "0e"; }, 1000)) << scope_.received();
 }

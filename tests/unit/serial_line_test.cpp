@@ -1,8 +1,8 @@
 #include "scope/serial_line.h"
 
 #include <fcntl.h>
-#include <sys/file.h>
 #include <gtest/gtest.h>
+#include <sys/file.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -25,7 +25,7 @@ long msSince(Clock::time_point start) {
 }
 
 class SerialLine : public ::testing::Test {
- protected:
+protected:
   void SetUp() override {
     settings = Settings{};
     settings.device = pty_.slavePath.c_str();
@@ -41,18 +41,18 @@ class SerialLine : public ::testing::Test {
   PtyPair pty_;
 };
 
-}  // namespace
+} // namespace
 
 TEST(BaudCode, MapsEveryAcceptedSpeedAndRejectsTheRest) {
   struct Row {
     int32_t rate;
     speed_t code;
   } rows[] = {
-      {50, 1},        {75, 2},         {110, 3},        {134, 4},        {150, 5},
-      {200, 6},       {300, 7},        {600, 8},        {1200, 9},       {1800, 10},
-      {2400, 11},     {4800, 12},      {9600, 13},      {19200, 14},     {38400, 15},
+      {50, 1},         {75, 2},          {110, 3},         {134, 4},         {150, 5},
+      {200, 6},        {300, 7},         {600, 8},         {1200, 9},        {1800, 10},
+      {2400, 11},      {4800, 12},       {9600, 13},       {19200, 14},      {38400, 15},
       {57600, 0x1001}, {115200, 0x1002}, {230400, 0x1003}, {460800, 0x1004}, {0, 0},
-      {100, 0},       {-38400, 0},     {38401, 0},      {921600, 0},     {2147483647, 0},
+      {100, 0},        {-38400, 0},      {38401, 0},       {921600, 0},      {2147483647, 0},
   };
   for (const Row &row : rows) {
     EXPECT_EQ(baudCode(row.rate), row.code) << row.rate << " bit/s";
@@ -68,7 +68,7 @@ TEST_F(SerialLine, OpensNonBlockingAndNeverAsControllingTerminal) {
   // controlling terminal on open unless it is opened with O_NOCTTY.
   ProcessResult r = runInChild([&] {
     setsid();
-    flock(settings.serialFd, LOCK_UN);  // the lock is shared with the parent's open line
+    flock(settings.serialFd, LOCK_UN); // the lock is shared with the parent's open line
     settings.serialFd = -1;
     if (openSerialLine() < 0) {
       exit(2);
@@ -103,7 +103,8 @@ TEST_F(SerialLine, RawSetupAndRestoreGiveBackTheFormerAttributes) {
   EXPECT_EQ(raw.c_cflag & CBAUD, static_cast<tcflag_t>(B9600));
   EXPECT_EQ(raw.c_cflag & CSIZE, static_cast<tcflag_t>(CS8));
   EXPECT_EQ(raw.c_cflag & (PARENB | CSTOPB | CLOCAL), 0u);
-  EXPECT_EQ(raw.c_cflag & (CRTSCTS | HUPCL | CREAD), static_cast<tcflag_t>(CRTSCTS | HUPCL | CREAD));
+  EXPECT_EQ(raw.c_cflag & (CRTSCTS | HUPCL | CREAD),
+            static_cast<tcflag_t>(CRTSCTS | HUPCL | CREAD));
   EXPECT_EQ(raw.c_cc[VMIN], 0);
   EXPECT_EQ(raw.c_cc[VTIME], 0);
 
@@ -120,7 +121,7 @@ TEST_F(SerialLine, RawSetupAndRestoreGiveBackTheFormerAttributes) {
 TEST_F(SerialLine, SendsSingleBytesAndReportsAFailedWrite) {
   configureLine();
   sendByte('s');
-  sendByte(0x1B5);  // only the low byte goes out
+  sendByte(0x1B5); // only the low byte goes out
   EXPECT_EQ(pty_.readMaster(), std::string("s\xB5"));
 
   int fd = settings.serialFd;
@@ -157,7 +158,7 @@ TEST_F(SerialLine, ReceiveWaitsForALateByteButNotForever) {
 }
 
 TEST_F(SerialLine, ReceiveWaitGrowsWithSlowLineSpeeds) {
-  settings.baudRate = 50;  // two characters take 400 ms
+  settings.baudRate = 50; // two characters take 400 ms
   configureLine();
   auto start = Clock::now();
   EXPECT_EQ(receiveByte(), -1);
@@ -173,8 +174,9 @@ TEST_F(SerialLine, DrainDiscardsPendingInputAndEndsOnSilenceOrHighByte) {
   pty_.writeMaster("Z");
   EXPECT_EQ(receiveByte(), 'Z');
 
-  pty_.writeMaster("ab\xFF" "cd");
-  EXPECT_TRUE(drainInput());  // stops at 0xFF like at silence
+  pty_.writeMaster("ab\xFF"
+                   "cd");
+  EXPECT_TRUE(drainInput()); // stops at 0xFF like at silence
   EXPECT_EQ(receiveByte(), 'c');
   EXPECT_EQ(receiveByte(), 'd');
 }
@@ -209,8 +211,7 @@ TEST_F(SerialLine, DrainOfANeverSilentLineEndsAfterTwoSeconds) {
       EXPECT_LT(took, 3000);
       return;
     }
-    printf("attempt %d: the chatter paused %ld ms; trying again\n", attempt,
-           longestPauseMs.load());
+    printf("attempt %d: the chatter paused %ld ms; trying again\n", attempt, longestPauseMs.load());
   }
   GTEST_SKIP() << "the host stalled the chatter in every attempt";
 }
@@ -223,12 +224,12 @@ TEST_F(SerialLine, StopSignalEndsTrafficAtTheNextByte) {
       exit(10);
     }
     pty_.writeMaster("pending");
-    raise(SIGTERM);  // recorded, not fatal
+    raise(SIGTERM); // recorded, not fatal
     if (stopSignal() != SIGTERM) {
       exit(11);
     }
     if (receiveByte() != -1) {
-      exit(12);  // must not read on after a stop
+      exit(12); // must not read on after a stop
     }
     sendByte('d');
     exit(0);
@@ -260,10 +261,10 @@ TEST_F(SerialLine, OpensOnlyATerminalThatNoOtherCaptureHolds) {
 }
 
 TEST_F(SerialLine, AGoneLineIsNotWaitedFor) {
-  settings.baudRate = 50;  // a quiet line would keep receiveByte 400 ms
+  settings.baudRate = 50; // a quiet line would keep receiveByte 400 ms
   configureLine();
   EXPECT_FALSE(lineLost());
-  close(pty_.master);  // the scope's end goes away
+  close(pty_.master); // the scope's end goes away
   pty_.master = -1;
 
   auto start = Clock::now();

@@ -13,7 +13,7 @@
 namespace {
 
 class SettingsCheck : public ::testing::Test {
- protected:
+protected:
   void SetUp() override {
     settings = Settings{};
     settings.device = pty_.slavePath.c_str();
@@ -47,7 +47,7 @@ class SettingsCheck : public ::testing::Test {
   PtyPair pty_;
 };
 
-}  // namespace
+} // namespace
 
 TEST_F(SettingsCheck, DefaultsPassAndOpenTheLine) {
   EXPECT_EQ(check(0), "");
@@ -133,8 +133,10 @@ TEST_F(SettingsCheck, ALineHeldByAnotherCaptureFailsTheOpenWithItsReason) {
   int held = settings.serialFd;
   settings.serialFd = -1;
   std::string device = pty_.slavePath;
-  EXPECT_EQ(check(1), "*** Error: Cannot open serial line '" + device + "' ***\n"
-                      "*** Error: serial line '" + device + "' is in use by another process ***\n");
+  EXPECT_EQ(check(1), "*** Error: Cannot open serial line '" + device +
+                          "' ***\n"
+                          "*** Error: serial line '" +
+                          device + "' is in use by another process ***\n");
   EXPECT_EQ(settings.serialFd, -1);
   settings.serialFd = held;
 }

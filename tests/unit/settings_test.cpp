@@ -59,14 +59,14 @@ TEST(TrimRight, CutsOnlyTrailingBlanks) {
       {" \t\r\n ", ""},
       {"", ""},
       {"x", "x"},
-      {"a\vb ", "a\vb"},  // vertical tab is not a blank here
+      {"a\vb ", "a\vb"}, // vertical tab is not a blank here
   };
   for (const Case &c : cases) {
     std::string buffer = c.input;
     trimRight(buffer.data());
     EXPECT_STREQ(buffer.c_str(), c.expected) << "input '" << c.input << "'";
   }
-  trimRight(nullptr);  // must not crash
+  trimRight(nullptr); // must not crash
 }
 
 TEST(SetDevice, StoresATrimmedCopy) {

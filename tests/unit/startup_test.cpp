@@ -17,8 +17,13 @@ TEST(Startup, FloatPrecisionFallsBackToTenForNonPositiveText) {
   struct Row {
     const char *text;
     int32_t expected;
-  } rows[] = {{"4", 4}, {"0", 10}, {"-3", 10}, {"abc", 10}, {"12xyz", 12},
-              {"25", 25}, {"4294967300", 2147483647}};
+  } rows[] = {{"4", 4},
+              {"0", 10},
+              {"-3", 10},
+              {"abc", 10},
+              {"12xyz", 12},
+              {"25", 25},
+              {"4294967300", 2147483647}};
   for (const Row &row : rows) {
     settings = Settings{};
     setenv("FLOAT_PRECISION", row.text, 1);
