@@ -4,8 +4,12 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "common/exit_status.h"
 #include "common/version.h"
+#include "settings/command_line.h"
+#include "settings/config_file.h"
 #include "settings/settings.h"
+#include "settings/settings_check.h"
 
 const char *baseNameOf(const char *argv0) {
   const char *slash = strrchr(argv0, '/');
@@ -24,4 +28,18 @@ void applyFloatPrecision() {
   }
   int32_t precision = saturateToInt32(strtol(text, nullptr, 10));
   settings.precision = precision > 0 ? precision : 10;
+}
+
+void startUp(int argc, char *argv[]) {
+  settings.programName = baseNameOf(argv[0]);
+  printBanner();
+  handleInfoOptions(argc, argv);
+  applyFloatPrecision();
+  loadConfig();
+  readCommandLine(argc, argv);
+  // The check may have opened the line; process exit closes it.
+  if (checkSettings() > 0) {
+    printHelp();
+    exit(EXIT_BAD_SETTINGS);
+  }
 }

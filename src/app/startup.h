@@ -10,3 +10,9 @@ void printBanner();
 // Reads FLOAT_PRECISION into `settings.precision`; an unset variable keeps
 // the current value, and zero, negative or non-numeric text gives 10.
 void applyFloatPrecision();
+
+// Start-up, the steps before the line is touched: program name, banner,
+// --help and --version, precision, configuration file, command line (which
+// opens the data file) and the settings check. Returns only when the run may
+// go on; every fault found here ends the process with its status.
+void startUp(int argc, char *argv[]);

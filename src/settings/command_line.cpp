@@ -9,7 +9,7 @@
 
 #include "common/exit_status.h"
 #include "common/version.h"
-#include "settings/output_file.h"
+#include "datafile/output_file.h"
 #include "settings/settings.h"
 
 double prefixFactor(const char *text) {

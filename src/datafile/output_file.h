@@ -28,3 +28,9 @@ bool outputFileStarted();
 // What the exit hook does: removes the file if this run created it and the
 // capture never started. Nothing after the first call.
 void discardUnstartedOutputFile();
+
+// The end of the data file: flushes and closes `settings.outputFile`, then
+// discards it by the rule above. False when any of the file was not written
+// (the stream's error, a failed flush or close, or a failure the writer
+// noted).
+bool closeOutputFile();

@@ -1,4 +1,4 @@
-#include "settings/output_file.h"
+#include "datafile/output_file.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -7,6 +7,9 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+
+#include "datafile/data_file.h"
+#include "settings/settings.h"
 
 namespace {
 
@@ -109,4 +112,16 @@ void discardUnstartedOutputFile() {
     unlink(createdPath);
   }
   forgetCreated();
+}
+
+bool closeOutputFile() {
+  FILE *file = settings.outputFile;
+  if (file == nullptr) {
+    return true;
+  }
+  settings.outputFile = nullptr;
+  bool written = fflush(file) == 0 && ferror(file) == 0 && !dataFileWriteFailed();
+  bool closed = fclose(file) == 0;
+  discardUnstartedOutputFile();
+  return closed && written;
 }
