@@ -2,6 +2,10 @@
 
 #include <sys/ioctl.h>
 
+#include <ctime>
+
+#include "common/monotonic_clock.h"
+
 namespace {
 
 int systemModemLines(int fd, int *lines) { return ioctl(fd, TIOCMGET, lines); }
@@ -17,6 +21,11 @@ int systemTransmitterEmpty(int fd, bool *empty) {
   return 0;
 }
 
+void systemSleepUs(long us) {
+  timespec span{us / 1000000L, us % 1000000L * 1000L};
+  nanosleep(&span, nullptr);
+}
+
 } // namespace
 
 const LineControl SYSTEM_LINE_CONTROL = {
@@ -24,3 +33,7 @@ const LineControl SYSTEM_LINE_CONTROL = {
 };
 
 LineControl lineControl = SYSTEM_LINE_CONTROL;
+
+const LineClock SYSTEM_LINE_CLOCK = {monotonicMs, systemSleepUs, ::poll};
+
+LineClock lineClock = SYSTEM_LINE_CLOCK;

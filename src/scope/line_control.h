@@ -8,7 +8,10 @@
 // replaces a member puts the whole record back when it is done.
 #pragma once
 
+#include <poll.h>
 #include <termios.h>
+
+#include <cstdint>
 
 struct LineControl {
   int (*getAttributes)(int fd, termios *attributes);                 // tcgetattr
@@ -21,3 +24,16 @@ struct LineControl {
 
 extern const LineControl SYSTEM_LINE_CONTROL;
 extern LineControl lineControl;
+
+// The line's clock and its waits, apart from the descriptor's calls, so that
+// tests can check what the line decides to wait for on a clock of their own
+// instead of measuring a busy machine. `lineClock` starts as
+// SYSTEM_LINE_CLOCK; a test that replaces it puts the whole record back.
+struct LineClock {
+  int64_t (*nowMs)();                                      // the monotonic clock in ms
+  void (*sleepUs)(long us);                                // nanosleep; a signal ends it early
+  int (*poll)(pollfd *lines, nfds_t count, int timeoutMs); // poll
+};
+
+extern const LineClock SYSTEM_LINE_CLOCK;
+extern LineClock lineClock;

@@ -3,7 +3,8 @@
 // Commands are single characters; the scope echoes each one it accepts, and
 // follows the echo of "s" and "d" with hex pairs. Every command starts with a
 // drain so that stale bytes are never taken for the reply. Failures come back
-// as negative numbers; the caller decides what to print.
+// as negative numbers and the caller decides what to print, except for
+// readStatus, which reports bad status digits itself.
 //
 // A line that never falls silent before the channel selection or the status
 // query means the scope is still busy sending (the rest of an interrupted
@@ -21,6 +22,8 @@ struct SampleSink {
   void (*sample)(int index, int raw);
 };
 
+// The value of a hex digit: "0".."9" count from "0"; a letter's upper-case
+// code minus 55, so that "A" and "a" are 10 ("A" is 65).
 int hexDigitValue(int c);
 
 // 0 for a line feed, the character for a hex digit, negative otherwise.
@@ -33,7 +36,8 @@ int readHexByte();
 // PROTOCOL_NEVER_SILENT.
 int selectChannel(int ch);
 
-// The status byte, -1 without the echo of "s", -2 for bad status digits, or
+// The status byte, -1 without the echo of "s", -2 for bad status digits
+// (after writing "*** Error: invalid Status (%d)***"), or
 // PROTOCOL_NEVER_SILENT.
 int readStatus();
 

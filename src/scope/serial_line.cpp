@@ -13,20 +13,24 @@
 #include <cstdio>
 #include <ctime>
 
-#include "common/monotonic_clock.h"
 #include "scope/line_control.h"
 #include "settings/settings.h"
 
-termios savedLine;
-
 namespace {
 
+// The line's attributes from before configureLine, given back by
+// restoreLine; used only in this file.
+termios savedLine;
+
 volatile sig_atomic_t receivedStopSignal = 0;
+
+// The line is lost once it has hung up or failed (the scope's end of a
+// pseudo-terminal closed, a USB adapter unplugged), as opposed to quiet.
 bool lost = false;
 
-// Errors that mean the line itself is gone, not just quiet: the scope's end
-// of a pseudo-terminal closed, a USB adapter unplugged.
-bool isLineGone(int error) { return error == EIO || error == ENXIO || error == ENODEV; }
+bool errorMeansLineLost(int error) { return error == EIO || error == ENXIO || error == ENODEV; }
+
+bool pollSaysLineLost(short revents) { return (revents & (POLLHUP | POLLERR | POLLNVAL)) != 0; }
 
 void recordStopSignal(int sig) { receivedStopSignal = sig; }
 
@@ -96,7 +100,7 @@ bool takeByte(int &value) {
     if (got <= 0) {
       pending.next = pending.end = 0;
       // A raw line with VMIN and VTIME at 0 reads 0 bytes when it is quiet.
-      if (got < 0 && isLineGone(errno)) {
+      if (got < 0 && errorMeansLineLost(errno)) {
         lost = true;
       }
       return false;
@@ -141,7 +145,8 @@ int openSerialLine() {
   settings.serialFd = -1;
   lost = false;
   // O_NOCTTY: a hang-up on the line must never reach us as SIGHUP of a
-  // controlling terminal.
+  // controlling terminal. O_DSYNC: each command byte is handed to the driver
+  // before write returns, so a command never lingers in a buffer of ours.
   int fd = open(settings.device, O_RDWR | O_NONBLOCK | O_DSYNC | O_NOCTTY);
   if (fd < 0) {
     return SERIAL_OPEN_FAILED;
@@ -165,13 +170,7 @@ namespace {
 
 bool handshakeWanted() { return flowControlOf(settings.flow) != FLOW_NONE; }
 
-// Sleeps `us` microseconds, or less when a signal comes.
-void sleepUs(long us) {
-  timespec span{us / 1000000L, us % 1000000L * 1000L};
-  nanosleep(&span, nullptr);
-}
-
-void pauseOneMs() { sleepUs(1000); }
+void pauseOneMs() { lineClock.sleepUs(1000); }
 
 } // namespace
 
@@ -225,13 +224,13 @@ bool clearToSend() {
   if (lineControl.modemLines(settings.serialFd, &lines) != 0) {
     return true; // no modem lines to ask: a pseudo-terminal, say
   }
-  int64_t deadline = monotonicMs() + silenceMs(RECEIVE_SLACK_MS);
+  int64_t deadline = lineClock.nowMs() + silenceMs(RECEIVE_SLACK_MS);
   while ((lines & TIOCM_CTS) == 0) {
     // A stop signal is the driver's to report, not a missing CTS.
     if (receivedStopSignal != 0) {
       return true;
     }
-    if (monotonicMs() >= deadline) {
+    if (lineClock.nowMs() >= deadline) {
       fprintf(stderr,
               "*** Error: no CTS on '%s': scope switched off, or a cable without RTS/CTS "
               "(try --flow=none) ***\n",
@@ -262,12 +261,12 @@ void discardQueuedOutput(int fd) {
 
 void finishLine() {
   int fd = settings.serialFd;
-  int64_t deadline = monotonicMs() + waitMs(RECEIVE_SLACK_MS, 10);
+  int64_t deadline = lineClock.nowMs() + waitMs(RECEIVE_SLACK_MS, 10);
   int queued = 0;
   bool sent = true;
   // The last byte may still be in the UART when the queue is empty; a
   // restore at another speed would garble it.
-  while (lineControl.outputQueued(fd, &queued) == 0 && monotonicMs() < deadline &&
+  while (lineControl.outputQueued(fd, &queued) == 0 && lineClock.nowMs() < deadline &&
          (queued > 0 || (lineControl.transmitterEmpty(fd, &sent) == 0 && !sent))) {
     pauseOneMs();
   }
@@ -301,49 +300,40 @@ void sendByte(int c) {
 
 namespace {
 
+// The line is quiet or gone, or a stop signal came: nothing more to read.
+bool receiveOver() { return receivedStopSignal != 0 || lost; }
+
 // A line that has hung up has nothing more to gather: sleeping on it would
-// only put off seeing that it is gone.
-bool hungUp() {
+// only put off seeing that it is lost.
+bool lineHungUp() {
   pollfd line{settings.serialFd, POLLIN, 0};
-  return poll(&line, 1, 0) > 0 && (line.revents & (POLLHUP | POLLERR | POLLNVAL)) != 0;
+  return lineClock.poll(&line, 1, 0) > 0 && pollSaysLineLost(line.revents);
 }
 
-// The next byte, or -1 after `silence` ms without one.
-int receiveWithin(int silence) {
-  if (receivedStopSignal != 0 || lost) {
-    return -1;
+// While input flows, the line is given a few milliseconds to gather more
+// before it is read again. True with a byte in `byte`.
+bool gatherFlowingInput(int silence, int &byte) {
+  if (lineHungUp()) {
+    return false;
   }
+  runWaitHook();
+  lineClock.sleepUs(std::min(GATHER_US, silence * 1000L));
+  return receivedStopSignal == 0 && takeByte(byte);
+}
+
+// Waits for input up to `deadline`, giving the wait hook its turns; the next
+// byte, or -1 at the deadline, on a stop signal or when the line is lost.
+int pollUntil(int64_t deadline) {
   int byte = -1;
-  bool flowing = inputFlowing();
-  if (takeByte(byte)) {
-    return byte;
-  }
-  if (lost) {
-    return -1;
-  }
-  int64_t deadline = monotonicMs() + silence;
-  if (flowing && !hungUp()) {
-    runWaitHook();
-    sleepUs(std::min(GATHER_US, silence * 1000L));
-    if (receivedStopSignal != 0) {
-      return -1;
-    }
-    if (takeByte(byte)) {
-      return byte;
-    }
-    if (lost) {
-      return -1;
-    }
-  }
   for (;;) {
-    int64_t remaining = deadline - monotonicMs();
-    if (remaining < 0) {
-      remaining = 0;
+    if (receiveOver()) {
+      return -1;
     }
+    int64_t remaining = std::max<int64_t>(deadline - lineClock.nowMs(), 0);
     int hookDue = runWaitHook();
     int64_t timeout = hookDue >= 0 && hookDue < remaining ? hookDue : remaining;
     pollfd line{settings.serialFd, POLLIN, 0};
-    int ready = poll(&line, 1, static_cast<int>(timeout));
+    int ready = lineClock.poll(&line, 1, static_cast<int>(timeout));
     if (ready < 0 && errno == EINTR && receivedStopSignal == 0 && remaining > 0) {
       continue;
     }
@@ -358,11 +348,29 @@ int receiveWithin(int silence) {
     }
     // Woken with nothing to read: wait on for the rest of the silence,
     // unless the line has hung up.
-    if (lost || (line.revents & (POLLHUP | POLLERR | POLLNVAL)) != 0) {
+    if (pollSaysLineLost(line.revents)) {
       lost = true;
-      return -1;
     }
   }
+}
+
+// The next byte, or -1 after `silence` ms without one: first what was read
+// ahead or waits on the line, then what gathers while input flows, then
+// whatever comes before the deadline.
+int receiveWithin(int silence) {
+  if (receiveOver()) {
+    return -1;
+  }
+  int byte = -1;
+  bool flowing = inputFlowing();
+  if (takeByte(byte)) {
+    return byte;
+  }
+  int64_t deadline = lineClock.nowMs() + silence;
+  if (flowing && !receiveOver() && gatherFlowingInput(silence, byte)) {
+    return byte;
+  }
+  return pollUntil(deadline);
 }
 
 } // namespace
@@ -371,9 +379,9 @@ int receiveByte() { return receiveWithin(silenceMs(RECEIVE_SLACK_MS)); }
 
 bool drainInput() {
   int silence = silenceMs(DRAIN_SLACK_MS);
-  int64_t deadline = monotonicMs() + DRAIN_LIMIT_MS;
+  int64_t deadline = lineClock.nowMs() + DRAIN_LIMIT_MS;
   while (receiveWithin(silence) >= 0) {
-    if (monotonicMs() >= deadline) {
+    if (lineClock.nowMs() >= deadline) {
       return false;
     }
   }

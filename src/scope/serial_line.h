@@ -33,9 +33,6 @@
 
 #include <cstdint>
 
-// The line's attributes from before configureLine.
-extern termios savedLine;
-
 // Speed code (B50 ... B460800) for a rate in bit/s; 0 for any other rate.
 speed_t baudCode(int32_t rate);
 
