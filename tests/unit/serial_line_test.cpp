@@ -7,22 +7,16 @@
 
 #include <algorithm>
 #include <atomic>
-#include <chrono>
 #include <csignal>
 #include <cstring>
-#include <thread>
+#include <map>
+#include <poll.h>
 
+#include "scope/line_control.h"
 #include "settings/settings.h"
 #include "test_support.h"
 
 namespace {
-
-using Clock = std::chrono::steady_clock;
-
-long msSince(Clock::time_point start) {
-  return static_cast<long>(
-      std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count());
-}
 
 class SerialLine : public ::testing::Test {
 protected:
@@ -39,6 +33,74 @@ protected:
     settings = Settings{};
   }
   PtyPair pty_;
+};
+
+// A clock of the test's own for the line's waits: a wait advances it instead
+// of passing, so the tests check how long the line decides to wait, not how
+// busy the machine is. The scope's bytes are scripted at moments on that
+// clock and reach the pty when a wait gets there.
+class TestClock {
+public:
+  TestClock() {
+    nowUs_ = 0;
+    script_.clear();
+    lineClock = {nowMs, sleepUs, pollLine};
+  }
+  ~TestClock() { lineClock = SYSTEM_LINE_CLOCK; }
+  static long ms() { return static_cast<long>(nowUs_ / 1000); }
+  // `bytes` arrive on the line `atUs` microseconds after the start.
+  static void at(int64_t atUs, const std::string &bytes) { script_[atUs] += bytes; }
+  static int masterFd;
+
+private:
+  static int64_t nowMs() { return nowUs_ / 1000; }
+  // Delivers what the script holds up to `untilUs`; true if anything came.
+  static bool deliverUntil(int64_t untilUs) {
+    bool any = false;
+    while (!script_.empty() && script_.begin()->first <= untilUs) {
+      nowUs_ = std::max(nowUs_, script_.begin()->first);
+      std::string bytes = script_.begin()->second;
+      script_.erase(script_.begin());
+      EXPECT_EQ(write(masterFd, bytes.data(), bytes.size()), static_cast<ssize_t>(bytes.size()));
+      any = true;
+    }
+    if (any) { // the pty hands the bytes over a moment later, in real time
+      pollfd line{settings.serialFd, POLLIN, 0};
+      ::poll(&line, 1, 2000);
+    }
+    return any;
+  }
+  static void sleepUs(long us) {
+    int64_t until = nowUs_ + us;
+    deliverUntil(until);
+    nowUs_ = until;
+  }
+  static int pollLine(pollfd *lines, nfds_t count, int timeoutMs) {
+    int ready = ::poll(lines, count, 0);
+    if (ready != 0 || timeoutMs <= 0) {
+      return ready;
+    }
+    int64_t until = nowUs_ + timeoutMs * 1000L;
+    if (deliverUntil(until)) {
+      return ::poll(lines, count, 0);
+    }
+    nowUs_ = until;
+    return 0;
+  }
+  static int64_t nowUs_;
+  static std::map<int64_t, std::string> script_;
+};
+int64_t TestClock::nowUs_ = 0;
+std::map<int64_t, std::string> TestClock::script_;
+int TestClock::masterFd = -1;
+
+class SerialLineOnTestClock : public SerialLine {
+protected:
+  void SetUp() override {
+    SerialLine::SetUp();
+    TestClock::masterFd = pty_.master;
+  }
+  TestClock clock_;
 };
 
 } // namespace
@@ -132,24 +194,19 @@ TEST_F(SerialLine, SendsSingleBytesAndReportsAFailedWrite) {
   settings.serialFd = fd;
 }
 
-TEST_F(SerialLine, ReceiveWaitsForALateByteButNotForever) {
+TEST_F(SerialLineOnTestClock, ReceiveWaitsForALateByteButNotForever) {
   configureLine();
   pty_.writeMaster("A");
   EXPECT_EQ(receiveByte(), 'A');
 
   // A byte 5 ms late is far beyond a 50 us retry but well inside the wait.
-  std::thread late([&] {
-    std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    pty_.writeMaster("B");
-  });
+  TestClock::at(5000, "B");
   EXPECT_EQ(receiveByte(), 'B');
-  late.join();
+  EXPECT_EQ(TestClock::ms(), 5);
 
-  auto start = Clock::now();
+  // 100 ms plus two character times at 38400 bit/s, rounded up.
   EXPECT_EQ(receiveByte(), -1);
-  long waited = msSince(start);
-  EXPECT_GE(waited, 20);
-  EXPECT_LT(waited, 200);
+  EXPECT_EQ(TestClock::ms(), 5 + 101);
 
   // Bytes of 0x80 and above come back negative, 0xFF as -1 itself.
   pty_.writeMaster("\xFF\xB5");
@@ -157,14 +214,11 @@ TEST_F(SerialLine, ReceiveWaitsForALateByteButNotForever) {
   EXPECT_EQ(receiveByte(), static_cast<signed char>(0xB5));
 }
 
-TEST_F(SerialLine, ReceiveWaitGrowsWithSlowLineSpeeds) {
+TEST_F(SerialLineOnTestClock, ReceiveWaitGrowsWithSlowLineSpeeds) {
   settings.baudRate = 50; // two characters take 400 ms
   configureLine();
-  auto start = Clock::now();
   EXPECT_EQ(receiveByte(), -1);
-  long waited = msSince(start);
-  EXPECT_GE(waited, 400);
-  EXPECT_LT(waited, 800);
+  EXPECT_EQ(TestClock::ms(), 100 + 400);
 }
 
 TEST_F(SerialLine, DrainDiscardsPendingInputAndEndsOnSilenceOrHighByte) {
@@ -181,39 +235,15 @@ TEST_F(SerialLine, DrainDiscardsPendingInputAndEndsOnSilenceOrHighByte) {
   EXPECT_EQ(receiveByte(), 'd');
 }
 
-TEST_F(SerialLine, DrainOfANeverSilentLineEndsAfterTwoSeconds) {
+TEST_F(SerialLineOnTestClock, DrainOfANeverSilentLineEndsAfterTwoSeconds) {
   configureLine();
-  // A host that stalls the whole process for longer than the drain's quiet
-  // window makes the line silent for real, and the drain rightly ends early.
-  // The chatter notes its longest pause; only a run without such a pause
-  // tells whether the drain gives up after 2 s.
-  constexpr long STALL_MS = 15;
-  for (int attempt = 1; attempt <= 3; ++attempt) {
-    std::atomic<bool> talking{true};
-    std::atomic<long> longestPauseMs{0};
-    std::thread chatter([&] {
-      auto last = Clock::now();
-      while (talking) {
-        pty_.writeMaster("x");
-        longestPauseMs = std::max(longestPauseMs.load(), msSince(last));
-        last = Clock::now();
-        std::this_thread::sleep_for(std::chrono::milliseconds(2));
-      }
-    });
-    auto start = Clock::now();
-    bool fellSilent = drainInput();
-    long took = msSince(start);
-    talking = false;
-    chatter.join();
-    if (longestPauseMs < STALL_MS) {
-      EXPECT_FALSE(fellSilent) << "a drain that gave up says so";
-      EXPECT_GE(took, 1900);
-      EXPECT_LT(took, 3000);
-      return;
-    }
-    printf("attempt %d: the chatter paused %ld ms; trying again\n", attempt, longestPauseMs.load());
+  // A byte every 2 ms, well inside the drain's 21 ms of quiet, for 3 s.
+  for (int64_t us = 0; us < 3000000; us += 2000) {
+    TestClock::at(us, "x");
   }
-  GTEST_SKIP() << "the host stalled the chatter in every attempt";
+  EXPECT_FALSE(drainInput()) << "a drain that gave up says so";
+  EXPECT_GE(TestClock::ms(), 2000);
+  EXPECT_LE(TestClock::ms(), 2004);
 }
 
 TEST_F(SerialLine, StopSignalEndsTrafficAtTheNextByte) {
@@ -260,18 +290,17 @@ TEST_F(SerialLine, OpensOnlyATerminalThatNoOtherCaptureHolds) {
   EXPECT_EQ(readFile(capture), "0.0\t1.0\n") << "a regular file is never written to";
 }
 
-TEST_F(SerialLine, AGoneLineIsNotWaitedFor) {
+TEST_F(SerialLineOnTestClock, AGoneLineIsNotWaitedFor) {
   settings.baudRate = 50; // a quiet line would keep receiveByte 400 ms
   configureLine();
   EXPECT_FALSE(lineLost());
   close(pty_.master); // the scope's end goes away
   pty_.master = -1;
 
-  auto start = Clock::now();
   EXPECT_EQ(receiveByte(), -1);
   drainInput();
   EXPECT_EQ(receiveByte(), -1);
-  EXPECT_LT(msSince(start), 200);
+  EXPECT_EQ(TestClock::ms(), 0) << "waited on a line that is gone";
   EXPECT_TRUE(lineLost());
 
   testing::internal::CaptureStderr();
@@ -307,19 +336,16 @@ TEST_F(SerialLine, DrainDiscardsReadAheadBytesUpToAHighByte) {
   EXPECT_EQ(receiveByte(), -1);
 }
 
-TEST_F(SerialLine, AnOwedByteMayComeLaterThanADrainWaits) {
+TEST_F(SerialLineOnTestClock, AnOwedByteMayComeLaterThanADrainWaits) {
   configureLine();
   // A reply byte held up by a busy scope or host still arrives...
-  std::thread late([&] {
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    pty_.writeMaster("L");
-  });
+  TestClock::at(50000, "L");
   EXPECT_EQ(receiveByte(), 'L');
-  late.join();
-  // ...while a drain on a quiet line is over after a short silence.
-  auto start = Clock::now();
+  EXPECT_EQ(TestClock::ms(), 50);
+  // ...while a drain on a quiet line is over after 20 ms plus two
+  // character times.
   drainInput();
-  EXPECT_LT(msSince(start), 60);
+  EXPECT_EQ(TestClock::ms(), 50 + 21);
 }
 
 TEST_F(SerialLine, StopSignalWinsOverReadAheadBytes) {
@@ -338,7 +364,7 @@ TEST_F(SerialLine, StopSignalWinsOverReadAheadBytes) {
 
 // A line that hands over one byte at a time is read a few milliseconds' worth
 // at a time, and the byte that ends the input is not held back for long.
-TEST_F(SerialLine, ByteAtATimeInputIsGatheredWithoutHoldingBackItsEnd) {
+TEST_F(SerialLineOnTestClock, ByteAtATimeInputIsGatheredWithoutHoldingBackItsEnd) {
   settings.baudRate = 460800;
   configureLine();
   static int waits;
@@ -346,53 +372,36 @@ TEST_F(SerialLine, ByteAtATimeInputIsGatheredWithoutHoldingBackItsEnd) {
   setWaitHook([] { return ++waits, -1; });
   std::string sent;
   for (int i = 0; i < 400; ++i) {
-    sent += static_cast<char>('a' + i % 26);
+    char byte = static_cast<char>('a' + i % 26);
+    sent += byte;
+    TestClock::at(250 * (i + 1), std::string(1, byte));
   }
-  Clock::time_point lastWritten;
-  auto start = Clock::now();
-  std::thread scope([&] {
-    for (char c : sent) {
-      pty_.writeMaster(std::string(1, c));
-      std::this_thread::sleep_for(std::chrono::microseconds(250));
-    }
-    lastWritten = Clock::now();
-    pty_.writeMaster("\n");
-  });
+  int64_t lastWrittenUs = 250 * 401;
+  TestClock::at(lastWrittenUs, "\n");
   std::string got;
   int c = 0;
   while ((c = receiveByte()) >= 0 && c != '\n') {
     got += static_cast<char>(c);
   }
-  auto ended = Clock::now();
-  long tookMs = msSince(start);
-  scope.join();
   EXPECT_EQ(c, '\n');
   EXPECT_EQ(got, sent);
-  EXPECT_LT(std::chrono::duration_cast<std::chrono::milliseconds>(ended - lastWritten).count(), 20);
-  // One wait per byte would be 400.
-  EXPECT_LE(waits, 2 * tookMs / 4 + 5) << tookMs << " ms";
+  // The end comes at most one gathering pause after it was sent.
+  EXPECT_LE(TestClock::ms(), lastWrittenUs / 1000 + 5);
+  // One wait per 4 ms gathered, not one per byte (that would be 400).
+  EXPECT_LE(waits, TestClock::ms() / 4 + 3);
 }
 
-TEST_F(SerialLine, AWaitHookRunsAsOftenAsItAsksWithoutShorteningTheWait) {
+TEST_F(SerialLineOnTestClock, AWaitHookRunsAsOftenAsItAsksWithoutShorteningTheWait) {
   configureLine(); // 38400 bit/s: a receive waits 101 ms for its byte
   static int calls;
   calls = 0;
   setWaitHook([] { return ++calls, 10; });
-  auto start = Clock::now();
   EXPECT_EQ(receiveByte(), -1);
-  long took = msSince(start);
-  EXPECT_GE(took, 100);
-  EXPECT_LT(took, 200);
-  EXPECT_GE(calls, 5);
-  EXPECT_LE(calls, 12);
+  EXPECT_EQ(TestClock::ms(), 101);
+  EXPECT_EQ(calls, 11); // at 0, 10, ..., 100 ms
 
   // A byte that arrives meanwhile still ends the wait at once.
-  std::thread late([&] {
-    std::this_thread::sleep_for(std::chrono::milliseconds(35));
-    pty_.writeMaster("L");
-  });
-  start = Clock::now();
+  TestClock::at(101000 + 35000, "L");
   EXPECT_EQ(receiveByte(), 'L');
-  EXPECT_LT(msSince(start), 80);
-  late.join();
+  EXPECT_EQ(TestClock::ms(), 101 + 35);
 }

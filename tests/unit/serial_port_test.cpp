@@ -5,8 +5,8 @@
 #include <gtest/gtest.h>
 #include <sys/ioctl.h>
 
-#include <chrono>
 #include <cstring>
+#include <poll.h>
 #include <string>
 
 #include "scope/line_control.h"
@@ -16,12 +16,15 @@
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
+// The line's clock in these tests: its pauses advance it instead of
+// passing, so that the bounds below check what the line decides to wait,
+// whatever the machine's load.
+int64_t nowUs = 0;
+int64_t testNowMs() { return nowUs / 1000; }
+void testSleepUs(long us) { nowUs += us; }
+const LineClock TEST_LINE_CLOCK = {testNowMs, testSleepUs, ::poll};
 
-long msSince(Clock::time_point start) {
-  return static_cast<long>(
-      std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count());
-}
+long msSince(int64_t startMs) { return static_cast<long>(testNowMs() - startMs); }
 
 // The port the stand-in calls act on.
 struct FakePort {
@@ -36,7 +39,7 @@ struct FakePort {
   int drainsPerPoll = 0;     // bytes leaving between two polls of the queue
   bool queueUnknown = false; // TIOCOUTQ fails
   int busyPolls = 0;         // polls of an empty queue before the UART is idle
-  Clock::time_point opened = Clock::now();
+  int64_t opened = testNowMs();
   int sets = 0;
   std::string calls; // "get set flush-out ..." in order
 };
@@ -115,9 +118,11 @@ protected:
     startAfresh();
     lineControl = {fakeGetAttributes, fakeSetAttributes,    fakeModemLines,
                    fakeOutputQueued,  fakeTransmitterEmpty, fakeFlush};
+    lineClock = TEST_LINE_CLOCK;
   }
   void TearDown() override {
     lineControl = SYSTEM_LINE_CONTROL;
+    lineClock = SYSTEM_LINE_CLOCK;
     if (settings.serialFd >= 0) {
       closeSerialLine();
     }
@@ -231,7 +236,7 @@ TEST_F(SerialPort, FirstCommandWaitsForCtsAsLongAsForAByte) {
     settings.flow = row.flow;
     port.hasModemLines = row.hasModemLines;
     port.ctsHighAfterMs = row.ctsHighAfterMs;
-    auto start = port.opened = Clock::now();
+    auto start = port.opened = testNowMs();
     testing::internal::CaptureStderr();
     bool clear = clearToSend();
     std::string message = testing::internal::GetCapturedStderr();
@@ -245,7 +250,7 @@ TEST_F(SerialPort, FirstCommandWaitsForCtsAsLongAsForAByte) {
   startAfresh();
   settings.baudRate = 50;
   port.ctsHighAfterMs = 350;
-  port.opened = Clock::now();
+  port.opened = testNowMs();
   EXPECT_TRUE(clearToSend());
 }
 
@@ -294,7 +299,7 @@ TEST_F(SerialPort, OnlyTheNormalEndLetsQueuedOutputLeave) {
     ASSERT_EQ(configureLine(), LINE_READY);
     port.calls.clear();
     row.quirk();
-    auto start = Clock::now();
+    auto start = testNowMs();
     row.end();
     long took = msSince(start);
     EXPECT_GE(took, row.minMs);
