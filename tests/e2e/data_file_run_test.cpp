@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <filesystem>
 #include <string>
 
@@ -59,6 +60,29 @@ TEST(DataFileRun, UnwritableDataFileEndsWithStatus6AfterAFullExchange) {
   ProcessResult r = runQelvo(dir, {"-c", "1", "-s", scope.device(), "/dev/full"});
   EXPECT_EQ(r.exitStatus, 6);
   EXPECT_EQ(withoutConfigWarning(r.err), "*** Error: Cannot write output file '/dev/full' ***\n");
+  EXPECT_EQ(scope.received(5), "1sd0e") << "the exchange is finished all the same";
+}
+
+// A file system that refuses to empty the file leaves the earlier capture's
+// tail behind the new one: that file is no capture.
+TEST(DataFileRun, DataFileThatCannotBeEmptiedEndsWithStatus6) {
+  TempDir dir;
+  VirtualScope scope(dir, RAMP);
+  std::string earlier;
+  for (int i = 0; i < 2000; ++i) {
+    earlier += "# an earlier capture\n";
+  }
+  writeFile(dir.file("out.dat"), earlier);
+  // The shim comes before a sanitizer's runtime in the list of libraries.
+  const char *sanitizer = getenv("ASAN_OPTIONS");
+  std::string sanitizerOptions =
+      "ASAN_OPTIONS=" + (sanitizer != nullptr ? sanitizer + std::string(":") : "") +
+      "verify_asan_link_order=0";
+  ProcessResult r = runQelvo(dir, {"-c", "1", "-s", scope.device(), "out.dat"},
+                             {"LD_PRELOAD=" QELVO_FTRUNCATE_FAILS, sanitizerOptions});
+  EXPECT_EQ(r.exitStatus, 6);
+  EXPECT_EQ(withoutConfigWarning(r.err), "*** Error: Cannot write output file 'out.dat' ***\n");
+  EXPECT_EQ(readFile(dir.file("out.dat")).rfind("# Program: 'qelvo', ", 0), 0u);
   EXPECT_EQ(scope.received(5), "1sd0e") << "the exchange is finished all the same";
 }
 

@@ -1,8 +1,9 @@
 // Runs that end before the capture starts must never cost an earlier
 // capture: the data file named is left exactly as it was (contents, mode,
-// modification time), a file the run created is removed again, and a FIFO is
-// neither truncated nor removed. Once the scope has answered, the file holds
-// the new capture and nothing of the old one.
+// modification time), a file the run created is removed again (also where a
+// dangling symbolic link points, the link kept), and a FIFO is neither
+// truncated nor removed. Once the scope has answered, the file holds the new
+// capture and nothing of the old one.
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/file.h>
@@ -22,8 +23,8 @@ namespace {
 
 const char EARLIER[] = "# an earlier capture\n1.0e-03\t2.5e+00\n";
 
-enum OutputKind { EXISTING_FILE, NEW_FILE, FIFO };
-const char *const KIND_NAMES[] = {"existing file", "new file", "FIFO"};
+enum OutputKind { EXISTING_FILE, NEW_FILE, FIFO, DANGLING_LINK };
+const char *const KIND_NAMES[] = {"existing file", "new file", "FIFO", "dangling link"};
 
 // The data file of one run, prepared before it and judged after it.
 class Output {
@@ -43,6 +44,9 @@ public:
       // A reader from the start, so that the tool's open does not block.
       reader_ = open(path_.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
       EXPECT_GE(reader_, 0);
+    } else if (kind == DANGLING_LINK) {
+      EXPECT_EQ(symlink("target.dat", path_.c_str()), 0);
+      target_ = dir.file("target.dat");
     }
     lstat(path_.c_str(), &before_);
     earlier_ = kind == EXISTING_FILE ? readFile(path_) : "";
@@ -70,6 +74,12 @@ public:
       EXPECT_TRUE(S_ISFIFO(after.st_mode)) << what;
       EXPECT_EQ(readUntilQuiet(reader_, 50), "") << what;
       break;
+    case DANGLING_LINK:
+      ASSERT_EQ(found, 0) << what;
+      EXPECT_TRUE(S_ISLNK(after.st_mode)) << what;
+      EXPECT_EQ(std::filesystem::read_symlink(path_), "target.dat") << what;
+      EXPECT_FALSE(std::filesystem::exists(target_)) << what << ": the file created is removed";
+      break;
     }
   }
 
@@ -79,6 +89,7 @@ public:
 private:
   OutputKind kind_;
   std::string path_;
+  std::string target_; // where a dangling link points
   int reader_ = -1;
   struct stat before_ {};
   std::string earlier_;
@@ -127,7 +138,7 @@ class EarlyEndRun : public ::testing::TestWithParam<EarlyEnd> {};
 TEST_P(EarlyEndRun, LeavesTheNamedFileAsItWas) {
   const EarlyEnd &row = GetParam();
   int attempts = 0;
-  for (int k = EXISTING_FILE; k <= FIFO; ++k) {
+  for (int k = EXISTING_FILE; k <= DANGLING_LINK; ++k) {
     OutputKind kind = static_cast<OutputKind>(k);
     std::string what = std::string(row.name) + ", " + KIND_NAMES[kind];
     TempDir dir;
@@ -188,7 +199,7 @@ INSTANTIATE_TEST_SUITE_P(, EarlyEndRun, ::testing::ValuesIn(EARLY_ENDS),
                          [](const auto &row) { return std::string(row.param.name); });
 
 TEST(EarlyEnd, CaptureThatStartsReplacesTheEarlierOneWhole) {
-  for (OutputKind kind : {EXISTING_FILE, NEW_FILE, FIFO}) {
+  for (OutputKind kind : {EXISTING_FILE, NEW_FILE, FIFO, DANGLING_LINK}) {
     TempDir dir;
     // The scope answers its status but refuses the dump: the header alone is
     // the new capture.
@@ -200,6 +211,9 @@ TEST(EarlyEnd, CaptureThatStartsReplacesTheEarlierOneWhole) {
     EXPECT_EQ(data.rfind("# Program: 'qelvo', ", 0), 0u) << KIND_NAMES[kind] << ": " << data;
     EXPECT_TRUE(contains(data, "#  Probe:\t1:1.00\n#\n")) << KIND_NAMES[kind];
     EXPECT_FALSE(contains(data, "earlier")) << KIND_NAMES[kind];
+    if (kind == DANGLING_LINK) {
+      EXPECT_TRUE(std::filesystem::is_symlink(dir.file("keep.dat"))) << "written through";
+    }
   }
 }
 

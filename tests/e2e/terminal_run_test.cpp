@@ -172,6 +172,15 @@ TEST(TerminalRun, ProgressLineIsShownDuringTheDumpAndBlankedAfterIt) {
             std::string(NOT_READY) + "qelvo: 600 samples written to 'out.dat'\n");
 }
 
+TEST(TerminalRun, EmptyDumpStillSaysWhereItsSamplesWent) {
+  TempDir dir;
+  VirtualScope scope(dir, {"--samples", "0", "--pace", "none"});
+  TerminalRun run = runOnTerminal(dir, {"-c", "1", "-s", "tty", "out.dat"});
+  EXPECT_EQ(run.result.exitStatus, 0) << run.shown;
+  EXPECT_EQ(sampleLines(readFile(dir.file("out.dat"))).size(), 0u);
+  EXPECT_EQ(withoutConfigWarning(screenText(run.shown)), "qelvo: 0 samples written to 'out.dat'\n");
+}
+
 TEST(TerminalRun, StopSignalIsReportedOnAFreshLine) {
   TempDir dir;
   VirtualScope scope(dir, {"--samples", "2000", "--wave1", "ramp"});

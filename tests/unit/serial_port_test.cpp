@@ -5,6 +5,8 @@
 #include <gtest/gtest.h>
 #include <sys/ioctl.h>
 
+#include <csignal>
+#include <cstdio>
 #include <cstring>
 #include <poll.h>
 #include <string>
@@ -34,7 +36,9 @@ struct FakePort {
   bool sevenBitsOnly = false;  // CS8 becomes CS7
   bool readBackFails = false;  // tcgetattr fails once the line was set
   bool hasModemLines = true;
-  long ctsHighAfterMs = 0;   // -1: CTS stays low
+  long ctsHighAfterMs = 0; // -1: CTS stays low
+  int ctrlCAtPoll = 0;     // SIGINT comes with this poll of the modem lines; 0: none
+  int modemPolls = 0;
   int queued = 0;            // bytes in the output queue
   int drainsPerPoll = 0;     // bytes leaving between two polls of the queue
   bool queueUnknown = false; // TIOCOUTQ fails
@@ -81,6 +85,9 @@ int fakeModemLines(int, int *lines) {
   if (!port.hasModemLines) {
     errno = ENOTTY;
     return -1;
+  }
+  if (++port.modemPolls == port.ctrlCAtPoll) {
+    raise(SIGINT);
   }
   bool high = port.ctsHighAfterMs >= 0 && msSince(port.opened) >= port.ctsHighAfterMs;
   *lines = TIOCM_DTR | TIOCM_RTS | (high ? TIOCM_CTS : 0);
@@ -252,6 +259,22 @@ TEST_F(SerialPort, FirstCommandWaitsForCtsAsLongAsForAByte) {
   port.ctsHighAfterMs = 350;
   port.opened = testNowMs();
   EXPECT_TRUE(clearToSend());
+}
+
+// Ctrl-C while CTS is low is the driver's to report as a stop, not a
+// missing CTS: the wait ends at the next poll, without a message.
+TEST_F(SerialPort, StopSignalEndsTheCtsWaitWithoutAMessage) {
+  settings.flow = "rtscts";
+  port.ctsHighAfterMs = -1;
+  port.ctrlCAtPoll = 3;
+  ProcessResult r = runInChild([] {
+    installStopHandlers();
+    bool clear = clearToSend();
+    printf("clear %d, signal %d, polls %d", clear, stopSignal(), port.modemPolls);
+  });
+  EXPECT_EQ(r.exitStatus, 0);
+  EXPECT_EQ(r.out, "clear 1, signal 2, polls 3");
+  EXPECT_EQ(r.err, "");
 }
 
 // The normal end lets the last command leave (bounded), every other end
