@@ -105,8 +105,19 @@ CaptureEnd dumpIntoFile(int &samples) {
   return CAPTURE_DONE;
 }
 
-// The one way out of a capture.
-int endCapture(CaptureEnd end, int samples) {
+// Every run that ends with status 6, or with 1 once the header is written,
+// says what its file holds.
+int withIncompleteNote(int status) {
+  if (status == EXIT_WRITE_FAILED || (status == EXIT_NOT_CONNECTED && outputFileStarted())) {
+    fprintf(stderr, "*** Capture incomplete: %d samples kept in '%s' ***\n",
+            outputFileSamplesKept(), settings.outputName);
+  }
+  return status;
+}
+
+// The one way out of a capture: its messages, the data file closed, and the
+// exit status.
+int closeCapture(CaptureEnd end, int samples) {
   switch (end) {
   case CAPTURE_SIGNALLED: closeOutputFile(); return reportStop(stopSignal());
   case CAPTURE_NEVER_SILENT:
@@ -148,7 +159,7 @@ int captureWaveform() {
   if (end == CAPTURE_DONE) {
     end = dumpIntoFile(samples);
   }
-  return endCapture(end, samples);
+  return withIncompleteNote(closeCapture(end, samples));
 }
 
 bool captureEndedExchange() { return exchangeEnded; }

@@ -12,6 +12,9 @@ int setUpLine() {
   // A FIFO or pipe whose reader goes away must not kill the run with the line
   // still raw: the write fails instead, and the run ends with status 6.
   signal(SIGPIPE, SIG_IGN);
+  // Likewise a file-size limit: the write fails, and the file is cut back
+  // to its last whole line.
+  signal(SIGXFSZ, SIG_IGN);
   // The data file is brought up to date whenever the tool waits for the scope.
   setWaitHook(flushDataFileWhenDue);
   if (configureLine() != LINE_READY) {

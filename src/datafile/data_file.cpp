@@ -21,12 +21,23 @@ constexpr int HIGHEST_RAW = 255;
 const char *orEmpty(const char *text) { return text != nullptr ? text : ""; }
 
 bool writeFailed = false;
+// A write to the stream itself failed. Nothing more is written after that,
+// so the file holds a prefix of what was meant for it: no later write may
+// land after a gap once space comes free again.
+bool streamFailed = false;
+int samplesHanded = 0;  // sample lines handed to the stream
+int samplesFlushed = 0; // of those, lines known to have left it
+
+void noteStreamFailure() {
+  writeFailed = true;
+  streamFailed = true;
+}
 
 // printf can fail without setting the stream's error flag (a number too long
 // for the memory available), so every result is looked at.
 void put(int printed) {
   if (printed < 0) {
-    writeFailed = true;
+    noteStreamFailure();
   }
 }
 
@@ -45,7 +56,9 @@ void noteWritten() {
 
 void flushDataFile() {
   if (fflush(settings.outputFile) != 0) {
-    writeFailed = true;
+    noteStreamFailure();
+  } else if (!streamFailed) {
+    samplesFlushed = samplesHanded;
   }
   unflushed = false;
 }
@@ -131,17 +144,23 @@ size_t formatSampleLine(char *line, size_t size, double time, double volts, int3
 }
 
 void writeSampleLine(int index, int raw) {
+  if (streamFailed) {
+    return;
+  }
   double time = static_cast<double>(sampleTime(index));
   double volts = static_cast<double>(sampleVolts(raw));
   char line[SAMPLE_LINE_FAST_SIZE];
   size_t length = formatSampleLine(line, sizeof line, time, volts, settings.precision);
   if (length > 0) {
     if (fwrite(line, 1, length, settings.outputFile) != length) {
-      writeFailed = true;
+      noteStreamFailure();
     }
   } else {
     put(fprintf(settings.outputFile, "%1.*e\t%1.*e\n", settings.precision, time, settings.precision,
                 volts));
+  }
+  if (!streamFailed) {
+    ++samplesHanded;
   }
   noteWritten();
 }
@@ -149,3 +168,12 @@ void writeSampleLine(int index, int raw) {
 bool dataFileWriteFailed() { return writeFailed; }
 
 void noteDataFileWriteFailure() { writeFailed = true; }
+
+bool flushDataFileNow() {
+  if (!streamFailed) {
+    flushDataFile();
+  }
+  return !streamFailed;
+}
+
+int dataFileSamplesFlushed() { return samplesFlushed; }

@@ -63,6 +63,14 @@ size_t formatSampleLine(char *line, size_t size, double time, double volts, int3
 bool dataFileWriteFailed();
 void noteDataFileWriteFailure();
 
+// Flushes the stream now; false once any write to the stream itself has
+// failed (nothing is written after such a failure).
+bool flushDataFileNow();
+
+// Sample lines known to have left the stream: those before its last
+// successful flush.
+int dataFileSamplesFlushed();
+
 // Seconds since the trigger of sample `index`.
 Extended sampleTime(int index);
 

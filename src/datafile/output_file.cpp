@@ -1,6 +1,7 @@
 #include "datafile/output_file.h"
 
 #include <fcntl.h>
+#include <stdio_ext.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -114,14 +115,99 @@ void discardUnstartedOutputFile() {
   forgetCreated();
 }
 
+namespace {
+
+int samplesKept = 0;
+
+// A second descriptor on the data file for reading it back; the stream's own
+// is write-only. -1 when the file cannot be read.
+int openForReading(int fd) {
+  char path[64];
+  snprintf(path, sizeof path, "/proc/self/fd/%d", fd);
+  int reader = open(path, O_RDONLY | O_CLOEXEC);
+  return reader >= 0 ? reader : open(settings.outputName, O_RDONLY | O_CLOEXEC);
+}
+
+// The size of the file up to the end of its last line feed.
+off_t endOfLastLine(int reader, off_t size) {
+  char block[4096];
+  for (off_t end = size; end > 0;) {
+    off_t start = end > static_cast<off_t>(sizeof block) ? end - sizeof block : 0;
+    ssize_t got = pread(reader, block, static_cast<size_t>(end - start), start);
+    if (got != end - start) {
+      return -1;
+    }
+    for (ssize_t i = got; i > 0; --i) {
+      if (block[i - 1] == '\n') {
+        return start + i;
+      }
+    }
+    end = start;
+  }
+  return 0;
+}
+
+// Lines of the file that do not start with "#".
+int countSampleLines(int reader) {
+  char block[65536];
+  int lines = 0;
+  bool atLineStart = true;
+  bool sample = false;
+  ssize_t got;
+  off_t at = 0;
+  while ((got = pread(reader, block, sizeof block, at)) > 0) {
+    for (ssize_t i = 0; i < got; ++i) {
+      if (atLineStart) {
+        sample = block[i] != '#';
+      }
+      atLineStart = block[i] == '\n';
+      lines += atLineStart && sample ? 1 : 0;
+    }
+    at += got;
+  }
+  return lines;
+}
+
+// A write to a regular data file failed (disk full, a file-size limit): what
+// stdio still holds is dropped, and the file is cut back to the end of its
+// last complete line, so that every line in it is whole, and the sample
+// lines left are counted.
+void keepWholeLines(FILE *file) {
+  int fd = fileno(file);
+  struct stat node {};
+  if (fstat(fd, &node) != 0 || !S_ISREG(node.st_mode)) {
+    return;
+  }
+  int reader = openForReading(fd);
+  if (reader < 0) {
+    return;
+  }
+  off_t end = endOfLastLine(reader, node.st_size);
+  if (end >= 0 && end < node.st_size) {
+    ftruncate(fd, end);
+  }
+  samplesKept = countSampleLines(reader);
+  close(reader);
+}
+
+} // namespace
+
 bool closeOutputFile() {
   FILE *file = settings.outputFile;
   if (file == nullptr) {
     return true;
   }
   settings.outputFile = nullptr;
-  bool written = fflush(file) == 0 && ferror(file) == 0 && !dataFileWriteFailed();
+  bool flushed = flushDataFileNow() && ferror(file) == 0;
+  samplesKept = dataFileSamplesFlushed();
+  if (!flushed && started) {
+    __fpurge(file); // a later write could land after a gap
+    keepWholeLines(file);
+  }
+  bool written = flushed && !dataFileWriteFailed();
   bool closed = fclose(file) == 0;
   discardUnstartedOutputFile();
   return closed && written;
 }
+
+int outputFileSamplesKept() { return samplesKept; }

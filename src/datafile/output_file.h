@@ -32,5 +32,11 @@ void discardUnstartedOutputFile();
 // The end of the data file: flushes and closes `settings.outputFile`, then
 // discards it by the rule above. False when any of the file was not written
 // (the stream's error, a failed flush or close, or a failure the writer
-// noted).
+// noted). A regular file whose writes failed is first cut back to the end of
+// its last complete line.
 bool closeOutputFile();
+
+// After a close that returned false: the whole sample lines the file holds
+// (for a file that cannot be read back, a FIFO say, those known to have left
+// the stream).
+int outputFileSamplesKept();

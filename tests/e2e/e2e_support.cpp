@@ -68,6 +68,11 @@ std::vector<SampleLine> sampleLines(const std::string &fileText) {
   return lines;
 }
 
+std::string incomplete(int samples, const std::string &file) {
+  return "*** Capture incomplete: " + std::to_string(samples) + " samples kept in '" + file +
+         "' ***\n";
+}
+
 std::string withoutConfigWarning(const std::string &err) {
   const std::string warning = "Warning: no config file found -- unsing default values\n";
   size_t at = err.find(warning);

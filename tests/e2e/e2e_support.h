@@ -49,3 +49,7 @@ bool contains(const std::string &text, const std::string &part);
 
 // The stderr text with the configuration warning taken out.
 std::string withoutConfigWarning(const std::string &err);
+
+// The line that closes every run ending with status 6, or with 1 once the
+// header is written.
+std::string incomplete(int samples, const std::string &file);
