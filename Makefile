@@ -67,8 +67,8 @@ bench:
 # Debian package of what `make install` installs (programs, manual pages,
 # bash completion, examples), for ARCH=amd64 (the default), arm64 or armhf:
 # build-package-$(ARCH)/qelvo_*_$(ARCH).deb, built with Debian's hardening
-# flags, /etc/qelvo.conf as the site-wide configuration, and checked by
-# lintian (scripts/package-deb).
+# flags, /etc/qelvo.conf as the site-wide configuration (a conffile written
+# from the built-in values), and checked by lintian (scripts/package-deb).
 PACKAGE_ARCH = $(if $(ARCH),$(ARCH),amd64)
 PACKAGE_BUILD ?= build-package-$(PACKAGE_ARCH)
 PACKAGE_TOOLCHAIN = $(if $(TRIPLET_$(PACKAGE_ARCH)),-DCMAKE_TOOLCHAIN_FILE=cmake/toolchain-$(PACKAGE_ARCH).cmake)
@@ -83,7 +83,7 @@ package: deps
 	  CXXFLAGS="$$CPPFLAGS $$CXXFLAGS" cmake -S . -B $(PACKAGE_BUILD) $(PACKAGE_TOOLCHAIN) \
 	  -DCMAKE_INSTALL_PREFIX=/usr -DQELVO_FALLBACK_CONFIG=/etc/qelvo.conf \
 	  -DBUILD_TESTING=OFF -DQELVO_BENCH=OFF $(CMAKE_FLAGS)'
-	cmake --build $(PACKAGE_BUILD) -j $(JOBS) --target qelvo qelvo-scope-sim
+	cmake --build $(PACKAGE_BUILD) -j $(JOBS) --target qelvo qelvo-scope-sim default-config
 	sh scripts/package-deb $(PACKAGE_BUILD) $(PACKAGE_ARCH)
 
 # qelvo on /dev/ttyS1 of a Debian kernel in QEMU, the virtual scope on the

@@ -5,6 +5,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <string>
 #include <vector>
 
 #include "common/exit_status.h"
@@ -28,6 +29,8 @@ double prefixFactor(const char *text) {
   case 'm': return 1e-3;
   case 'u':
   case 0xB5: return 1e-6;
+  case 0xC2: return static_cast<unsigned char>(text[1]) == 0xB5 ? 1e-6 : 1.0; // UTF-8 micro sign
+  case 0xCE: return static_cast<unsigned char>(text[1]) == 0xBC ? 1e-6 : 1.0; // UTF-8 Greek mu
   case 'n': return 1e-9;
   case 'p': return 1e-12;
   case 'f': return 1e-15;
@@ -64,15 +67,40 @@ void printHelpTo(FILE *stream) {
   fprintf(stream, "\t<file>:  name of the output file\n");
 }
 
-// Long options only: every short option stays with its single letter. The
-// values lie outside the range of option letters.
-enum { OPTION_HELP = 0x100, OPTION_VERSION, OPTION_FLOW };
-static const option LONG_OPTIONS[] = {
-    {"help", no_argument, nullptr, OPTION_HELP},
-    {"version", no_argument, nullptr, OPTION_VERSION},
-    {"flow", required_argument, nullptr, OPTION_FLOW},
-    {nullptr, 0, nullptr, 0},
+static const LongOption LONG_OPTION_TABLE[] = {
+    {"help", no_argument, nullptr, "print this help on standard output and exit", OPTION_HELP},
+    {"version", no_argument, nullptr, "print the banner only and exit", OPTION_VERSION},
+    {"flow", required_argument, "how", "handshake on the line: rtscts (default) or none",
+     OPTION_FLOW},
 };
+
+std::span<const LongOption> longOptions() { return LONG_OPTION_TABLE; }
+
+// The table as getopt_long wants it, closed by a zero entry.
+static const option *getoptLongOptions() {
+  static const std::vector<option> options = [] {
+    std::vector<option> list;
+    for (const LongOption &entry : LONG_OPTION_TABLE) {
+      list.push_back({entry.name, entry.hasArgument, nullptr, entry.code});
+    }
+    list.push_back({nullptr, 0, nullptr, 0});
+    return list;
+  }();
+  return options.data();
+}
+
+void printLongOptionHelp(FILE *stream) {
+  fprintf(stream, "Long options:\n");
+  for (const LongOption &entry : LONG_OPTION_TABLE) {
+    std::string label = std::string("--") + entry.name;
+    if (entry.placeholder != nullptr) {
+      label += std::string("=<") + entry.placeholder + ">";
+    }
+    label += ":";
+    fprintf(stream, "\t%-16s %s\n", label.c_str(), entry.help);
+  }
+}
+
 static const char SHORT_OPTIONS[] = "t:y:Y:b:s:c:p:";
 
 // The banner is already on standard output when the command line is read, so
@@ -80,6 +108,7 @@ static const char SHORT_OPTIONS[] = "t:y:Y:b:s:c:p:";
 static void answerInfoOption(bool help) {
   if (help) {
     printHelpTo(stdout);
+    printLongOptionHelp(stdout);
   }
   fflush(stdout);
   exit(EXIT_OK);
@@ -94,7 +123,8 @@ void handleInfoOptions(int argc, char *argv[]) {
   opterr = 0; // the real parse reports the mistakes
   optind = 0;
   int option;
-  while ((option = getopt_long(argc, copy.data(), SHORT_OPTIONS, LONG_OPTIONS, nullptr)) != -1) {
+  while ((option = getopt_long(argc, copy.data(), SHORT_OPTIONS, getoptLongOptions(), nullptr)) !=
+         -1) {
     if (option == OPTION_HELP || option == OPTION_VERSION) {
       answerInfoOption(option == OPTION_HELP);
     }
@@ -103,35 +133,98 @@ void handleInfoOptions(int argc, char *argv[]) {
   optind = 0;
 }
 
+// getopt_long returns '?' with optopt 0 for a word that names no long option
+// or abbreviates several of them.
+static bool unknownLongOption(int option) { return option == '?' && optopt == 0; }
+
+// Which of the getopt_long calls of a parse of `argv` meet an unknown long
+// option, found on a copy: the real parse silences getopt for exactly those
+// calls, because the check names the word itself, while every other
+// complaint of getopt stays as it was.
+static std::vector<bool> unknownLongOptionCalls(int argc, char *argv[]) {
+  std::vector<char *> copy(argv, argv + argc);
+  copy.push_back(nullptr);
+  int savedOpterr = opterr;
+  opterr = 0;
+  optind = 0;
+  std::vector<bool> calls;
+  int option;
+  while ((option = getopt_long(argc, copy.data(), SHORT_OPTIONS, getoptLongOptions(), nullptr)) !=
+         -1) {
+    calls.push_back(unknownLongOption(option));
+  }
+  opterr = savedOpterr;
+  return calls;
+}
+
 int parseOptions(int argc, char *argv[]) {
+  std::vector<bool> silent = unknownLongOptionCalls(argc, argv);
+  int savedOpterr = opterr;
   // Zero makes getopt start afresh, so the parser can run more than once in
   // one process (the tests do).
   optind = 0;
-  int option;
-  while ((option = getopt_long(argc, argv, SHORT_OPTIONS, LONG_OPTIONS, nullptr)) != -1) {
+  int result = 0;
+  size_t call = 0;
+  while (result == 0) {
+    opterr = call < silent.size() && silent[call] ? 0 : savedOpterr;
+    ++call;
+    int option = getopt_long(argc, argv, SHORT_OPTIONS, getoptLongOptions(), nullptr);
+    if (option == -1) {
+      result = optind;
+      continue;
+    }
     char *value = optarg;
     if (value != nullptr && value[0] == '=') {
       ++value; // -t=1m is the same as -t 1m
     }
     switch (option) {
     case 'c': settings.channel = saturateToInt32(strtol(value, nullptr, 10)); break;
-    case 't': settings.timePerDiv = scaledValue(value); break;
-    case 'y': settings.voltsPerDiv = scaledValue(value); break;
-    case 'Y': settings.yZero = strtod(value, nullptr); break;
-    case 'p': settings.probeFactor = strtod(value, nullptr); break;
+    case 't':
+      settings.timePerDiv = scaledValue(value);
+      settings.timeText = value;
+      break;
+    case 'y':
+      settings.voltsPerDiv = scaledValue(value);
+      settings.gainText = value;
+      break;
+    case 'Y':
+      settings.yZero = strtod(value, nullptr);
+      settings.yZeroText = value;
+      break;
+    case 'p':
+      settings.probeFactor = strtod(value, nullptr);
+      settings.probeText = value;
+      break;
     case 'b': settings.baudRate = saturateToInt32(strtol(value, nullptr, 10)); break;
     case 's': setDevice(value); break;
     case OPTION_FLOW:
       settings.flow = value; // judged by the settings check
       break;
-    case OPTION_HELP: return OPTIONS_WANT_HELP;
-    case OPTION_VERSION: return OPTIONS_WANT_VERSION;
+    case OPTION_HELP: result = OPTIONS_WANT_HELP; break;
+    case OPTION_VERSION: result = OPTIONS_WANT_VERSION; break;
     default:
+      if (unknownLongOption(option)) {
+        settings.unknownOptions.push_back(argv[optind - 1]); // judged by the settings check
+        break;
+      }
       fprintf(stderr, "*** error: invalid command line argumend '%c' (%d)***\n", option, option);
       break;
     }
   }
-  return optind;
+  opterr = savedOpterr;
+  return result;
+}
+
+// A second operand is a word that was meant otherwise (a value split by a
+// blank, an unknown option's value): no file is opened on a guess.
+[[noreturn]] static void refuseOperands(int count, char *operands[]) {
+  fprintf(stderr, "*** Error: more than one file named (");
+  for (int i = 0; i < count; ++i) {
+    fprintf(stderr, "%s'%s'", i == 0 ? "" : ", ", operands[i]);
+  }
+  fprintf(stderr, ") ***\n");
+  printHelp();
+  exit(EXIT_NO_OUTPUT_FILE);
 }
 
 void readCommandLine(int argc, char *argv[]) {
@@ -142,6 +235,9 @@ void readCommandLine(int argc, char *argv[]) {
   if (operand >= argc) {
     printHelp();
     exit(EXIT_NO_OUTPUT_FILE);
+  }
+  if (argc - operand > 1) {
+    refuseOperands(argc - operand, argv + operand);
   }
   const char *fileName = argv[operand];
   FILE *file = openOutputFile(fileName);

@@ -1,14 +1,37 @@
 // Command-line options and the help text.
 //
-// Options override whatever the configuration file set. The first operand
+// Options override whatever the configuration file set. The one operand
 // names the data file, which is opened (or created) here, before the scope is
-// contacted, but emptied only when the capture starts (output_file.h).
-// Values are stored as given; range checks happen in the settings check.
+// contacted, but emptied only when the capture starts (output_file.h); a
+// second operand is a typo, and then nothing is opened. Values are stored as
+// given, with the texts of -t, -y, -Y and -p and every unknown long option
+// kept for the settings check, which judges them all.
 #pragma once
 
+#include <getopt.h>
+
 #include <cstdio>
+#include <span>
 
 #include "common/extended.h"
+
+// What getopt_long returns for each long option: outside the range of option
+// letters.
+enum LongOptionCode { OPTION_HELP = 0x100, OPTION_VERSION, OPTION_FLOW };
+
+// One long option. The table of them (longOptions) is the only place a long
+// option is declared: it drives getopt_long and the block --help prints
+// after the usage text, and the tests hold the manual page and the bash
+// completion to it.
+struct LongOption {
+  const char *name;        // without the leading "--"
+  int hasArgument;         // no_argument or required_argument
+  const char *placeholder; // the value's name in --help; nullptr without a value
+  const char *help;        // one line of --help
+  LongOptionCode code;
+};
+
+std::span<const LongOption> longOptions();
 
 inline constexpr int OPTIONS_WANT_HELP = -1;
 inline constexpr int OPTIONS_WANT_VERSION = -2;
@@ -16,16 +39,21 @@ inline constexpr int OPTIONS_WANT_VERSION = -2;
 // Fills `settings` from the options; returns the index of the first operand
 // (argc when there is none), or one of the values above when --help or
 // --version comes first (then parsing stops there). Opens nothing and never
-// ends the process.
+// ends the process. A word that names no long option is kept in
+// `settings.unknownOptions` without getopt's own complaint: the check
+// reports it.
 int parseOptions(int argc, char *argv[]);
 
 // Fills `settings` from the options and opens the output file. Returns only
-// on success: ends the process with status 4 when no file is named and with
-// status 5 when it cannot be opened or created. --help and --version end it with 0.
+// on success: ends the process with status 4 when no file or more than one is
+// named (then nothing is opened) and with status 5 when it cannot be opened
+// or created. --help and --version end it with 0.
 void readCommandLine(int argc, char *argv[]);
 
 // Factor of the SI prefix letter that starts `text` ("m" is 1e-3, "u" and the
-// micro sign 0xB5 are 1e-6, ...); 1 for any other letter or an empty text.
+// micro sign are 1e-6, ...); 1 for any other letter or an empty text. The
+// micro sign is the byte 0xB5 (ISO 8859-1) or, as a UTF-8 terminal types
+// it, the micro sign C2 B5 or the Greek mu CE BC.
 double prefixFactor(const char *text);
 
 // The value of -t and -y: `number` times its prefix `factor`, formed in
@@ -45,3 +73,6 @@ void handleInfoOptions(int argc, char *argv[]);
 // Writes the usage text to standard error, where every failed run shows it.
 void printHelp();
 void printHelpTo(FILE *stream);
+
+// The long options, one line each, as --help shows them after the usage text.
+void printLongOptionHelp(FILE *stream);

@@ -2,6 +2,7 @@
 
 #include <strings.h>
 
+#include <cctype>
 #include <cstdlib>
 #include <cstring>
 
@@ -70,11 +71,22 @@ static char *entryValue(char *rest, EntryStatus *status) {
   return value;
 }
 
+// A number that ends at a comma followed by a digit was written with a
+// decimal comma: "0,44" would silently read 0.
+static bool endsAtDecimalComma(const char *value, const char *end) {
+  return end != value && end[0] == ',' && isdigit(static_cast<unsigned char>(end[1]));
+}
+
 EntryStatus parseRealEntry(char *rest, double *field) {
   EntryStatus status;
   char *value = entryValue(rest, &status);
   if (value != nullptr) {
-    *field = strtod(value, nullptr);
+    char *end = nullptr;
+    double number = strtod(value, &end);
+    if (endsAtDecimalComma(value, end)) {
+      return ENTRY_DECIMAL_COMMA;
+    }
+    *field = number;
   }
   return status;
 }
@@ -83,8 +95,13 @@ EntryStatus parseIntEntry(char *rest, int32_t *field) {
   EntryStatus status;
   char *value = entryValue(rest, &status);
   if (value != nullptr) {
+    char *end = nullptr;
+    long number = strtol(value, &end, 10);
+    if (endsAtDecimalComma(value, end)) {
+      return ENTRY_DECIMAL_COMMA;
+    }
     // Clamped, so that a huge number cannot wrap into an accepted speed.
-    *field = saturateToInt32(strtol(value, nullptr, 10));
+    *field = saturateToInt32(number);
   }
   return status;
 }
@@ -157,4 +174,54 @@ void loadConfig() {
     exit(EXIT_BAD_SETTINGS);
   }
   // The stream is left open on purpose; process exit closes it.
+}
+
+// The shortest "%.*g" text that strtod turns back into `value` exactly.
+static void printRoundTrip(FILE *stream, const char *key, double value) {
+  char text[40];
+  for (int digits = 1; digits <= 17; ++digits) {
+    snprintf(text, sizeof text, "%.*g", digits, value);
+    if (strtod(text, nullptr) == value) {
+      break;
+    }
+  }
+  fprintf(stream, "%s: %s\n", key, text);
+}
+
+void printDefaultConfig(FILE *stream) {
+  const Settings defaults;
+  fprintf(stream,
+          "# %s -- site-wide configuration of qelvo\n"
+          "#\n"
+          "# qelvo uses the first of these files it can read: qelvo.conf in the\n"
+          "# directory it is started from, the file named by the environment variable\n"
+          "# QELVO, then this one. Options on the command line (-s, -b) win over it.\n"
+          "#\n"
+          "# One \"Key: value\" per line; the case of the key does not matter. A line\n"
+          "# whose first character is \"#\" is a comment; a \"#\" after a value is not.\n"
+          "# Numbers take a decimal point, never a comma.\n"
+          "#\n"
+          "# The values below are qelvo's built-in ones: the file changes nothing until\n"
+          "# it is edited for a scope of its own calibration or another serial port.\n",
+          FALLBACK_CONFIG_PATH);
+  fprintf(stream, "\n# Samples per horizontal division, and where time zero sits, in\n"
+                  "# divisions from the first sample.\n");
+  printRoundTrip(stream, "XSamplesPerDivision", defaults.xSamplesPerDiv);
+  printRoundTrip(stream, "XOffset", defaults.xOffset);
+  for (int channel = 1; channel <= 2; ++channel) {
+    fprintf(stream,
+            "\n# Channel %d: raw counts (0..255) per vertical division, and where 0 V\n"
+            "# sits on the raw scale, in divisions.\n",
+            channel);
+    char key[32];
+    snprintf(key, sizeof key, "Y%dSamplesPerDivision", channel);
+    printRoundTrip(stream, key, defaults.ySamplesPerDiv[channel]);
+    snprintf(key, sizeof key, "Y%dOffset", channel);
+    printRoundTrip(stream, key, defaults.yOffset[channel]);
+  }
+  fprintf(stream, "\n# The serial port the scope is cabled to: a USB adapter is /dev/ttyUSB0,\n"
+                  "# a Raspberry Pi's own UART /dev/serial0. -s overrides it.\n");
+  fprintf(stream, "Device: %s\n", defaults.device);
+  fprintf(stream, "\n# Line speed in bit/s, as set on the scope. -b overrides it.\n");
+  fprintf(stream, "Baudrate: %ld\n", static_cast<long>(defaults.baudRate));
 }

@@ -15,10 +15,11 @@
 
 // Result of one entry parser; loadConfig adds them up per line.
 enum EntryStatus {
-  ENTRY_OK = 0,       // value read and stored
-  ENTRY_KEY_ONLY = 1, // nothing but blanks after the key
-  ENTRY_NO_COLON = 2, // the first non-blank character after the key is not ":"
-  ENTRY_NO_VALUE = 3, // nothing but blanks after the ":"
+  ENTRY_OK = 0,            // value read and stored
+  ENTRY_KEY_ONLY = 1,      // nothing but blanks after the key
+  ENTRY_NO_COLON = 2,      // the first non-blank character after the key is not ":"
+  ENTRY_NO_VALUE = 3,      // nothing but blanks after the ":"
+  ENTRY_DECIMAL_COMMA = 4, // a number followed by "," and a digit ("0,44")
 };
 
 // The file tried when neither `settings.configPath` nor $QELVO opens.
@@ -46,8 +47,15 @@ char *nextConfigLine(FILE *stream);
 char *skipBlanks(char *text);
 
 // Entry parsers; `rest` is the line after the key. Numbers are not checked:
-// text that is no number stores 0, and the settings check judges ranges.
+// text that is no number stores 0, text after a number is ignored, and the
+// settings check judges ranges. Only a decimal comma right after the number
+// makes the entry invalid, since the number would be cut short there.
 EntryStatus parseRealEntry(char *rest, double *field);
 EntryStatus parseIntEntry(char *rest, int32_t *field);
 // Hands the value text, remark and line end included, to setDevice.
 EntryStatus checkTextEntry(char *rest);
+
+// Writes a configuration file that sets every key to its built-in value,
+// with comments: the site-wide file a package installs. Every number is
+// written in the fewest digits that read back as the same double.
+void printDefaultConfig(FILE *stream);

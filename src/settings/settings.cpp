@@ -1,5 +1,6 @@
 #include "settings/settings.h"
 
+#include <cctype>
 #include <climits>
 #include <cstdlib>
 #include <cstring>
@@ -47,6 +48,18 @@ FlowControl flowControlOf(const char *text) {
     return FLOW_NONE;
   }
   return FLOW_UNKNOWN;
+}
+
+bool hasDecimalComma(const char *text) {
+  if (text == nullptr) {
+    return false;
+  }
+  for (const char *comma = strchr(text, ','); comma != nullptr; comma = strchr(comma + 1, ',')) {
+    if (isdigit(static_cast<unsigned char>(comma[1]))) {
+      return true;
+    }
+  }
+  return false;
 }
 
 int32_t saturateToInt32(long value) {

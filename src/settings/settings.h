@@ -10,6 +10,7 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <vector>
 
 // Speed used when neither the configuration file nor -b names one; the help
 // text always shows this value, not the current one.
@@ -38,6 +39,14 @@ struct Settings {
   double voltsPerDiv = 1.0;
   double yZero = 0.0;
   double probeFactor = 1.0;
+  // The values of -t, -y, -Y and -p as typed (after a leading "="), for the
+  // check's messages; nullptr while the option is not given.
+  const char *timeText = nullptr;
+  const char *gainText = nullptr;
+  const char *yZeroText = nullptr;
+  const char *probeText = nullptr;
+  // Words beginning with "--" that name no long option, as typed.
+  std::vector<const char *> unknownOptions;
   int32_t channel = 0; // 0: as selected on the scope, else 1 or 2
   int32_t configLineNo = 0;
   FILE *outputFile = nullptr;
@@ -57,6 +66,10 @@ void trimRight(char *text);
 
 // The handshake a --flow value names; FLOW_UNKNOWN for any other text.
 FlowControl flowControlOf(const char *text);
+
+// True when `text` holds a comma followed by a digit: a decimal comma, where
+// numbers in the C locale stop short ("0,5" reads 0).
+bool hasDecimalComma(const char *text);
 
 // strtol results live in 64-bit longs; clamp them so that a huge value can
 // never wrap around into a plausible 32-bit one.

@@ -1,24 +1,49 @@
 #include "settings/settings_check.h"
 
+#include <cmath>
 #include <cstdint>
 #include <cstdio>
 
 #include "scope/serial_line.h"
 #include "settings/settings.h"
 
+// A time base or gain of 0, infinite or NaN turns every time or voltage into
+// 0, infinite or NaN; a decimal comma cut the number short.
+static bool unusableScale(double value, const char *text) {
+  return value == 0 || !std::isfinite(value) || hasDecimalComma(text);
+}
+
+// The value as typed; one set by other means than the command line is shown
+// as a number.
+static const char *asTyped(const char *text, double value, char (&number)[32]) {
+  if (text != nullptr) {
+    return text;
+  }
+  snprintf(number, sizeof number, "%g", value);
+  return number;
+}
+
 int checkSettings() {
   int problems = 0;
+  char number[32];
   // Compared unsigned so that negative channels fail as well.
   if (static_cast<uint32_t>(settings.channel) > 2) {
     fprintf(stderr, "Invalid Channel (%d) selected\n", settings.channel);
     ++problems;
   }
-  // Ordered comparisons: 0, -0 and NaN pass, as they always have.
-  if (settings.timePerDiv < 0) {
+  if (unusableScale(settings.timePerDiv, settings.timeText)) {
+    fprintf(stderr, "Invalid time base (%s)\n",
+            asTyped(settings.timeText, settings.timePerDiv, number));
+    ++problems;
+  } else if (settings.timePerDiv < 0) {
     fprintf(stderr, "Invalid Time/div (%e)\n", settings.timePerDiv);
     ++problems;
   }
-  if (settings.voltsPerDiv < 0) {
+  if (unusableScale(settings.voltsPerDiv, settings.gainText)) {
+    fprintf(stderr, "Invalid Y-gain (%s)\n",
+            asTyped(settings.gainText, settings.voltsPerDiv, number));
+    ++problems;
+  } else if (settings.voltsPerDiv < 0) {
     fprintf(stderr, "Invalid Volts/div (%e)\n", settings.voltsPerDiv);
     ++problems;
   }
@@ -37,12 +62,24 @@ int checkSettings() {
               settings.device);
     }
   }
-  if (settings.probeFactor < 1 || settings.probeFactor > 1e6) {
+  // Ordered comparisons: a NaN probe factor passes, as it always has.
+  if (hasDecimalComma(settings.probeText)) {
+    fprintf(stderr, "Invalid ProbeFactor (%s)\n", settings.probeText);
+    ++problems;
+  } else if (settings.probeFactor < 1 || settings.probeFactor > 1e6) {
     fprintf(stderr, "Invalid ProbeFactor 1:%e\n", settings.probeFactor);
+    ++problems;
+  }
+  if (hasDecimalComma(settings.yZeroText)) {
+    fprintf(stderr, "Invalid Y-offset (%s)\n", settings.yZeroText);
     ++problems;
   }
   if (flowControlOf(settings.flow) == FLOW_UNKNOWN) {
     fprintf(stderr, "Invalid flow control (%s): use none or rtscts\n", settings.flow);
+    ++problems;
+  }
+  for (const char *word : settings.unknownOptions) {
+    fprintf(stderr, "Invalid option (%s)\n", word);
     ++problems;
   }
   return problems;

@@ -2,6 +2,9 @@
 // conversion depend on, and opens the serial line.
 #pragma once
 
+// A time base or gain of 0, infinite or NaN, or a decimal comma in the text
+// of -t, -y, -Y or -p, is reported with the text as typed; an unknown long
+// option comes last of all.
 // Writes one message per problem to standard error and returns their count.
 // Opens the serial line when it is not open yet, even if earlier checks
 // failed; the line stays open whatever the result.

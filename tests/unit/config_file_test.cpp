@@ -88,28 +88,51 @@ TEST_F(ConfigFile, AppliesEveryKey) {
   EXPECT_EQ(settings.configLineNo, 8);
 }
 
-// The shipped example sets every key to the built-in value, so loading it
-// must leave the calibration bit for bit as it was.
-TEST_F(ConfigFile, ExampleFileRestatesTheDefaults) {
+// The shipped example and the file a package installs set every key to the
+// built-in value, so loading either must leave the calibration bit for bit
+// as it was.
+TEST_F(ConfigFile, ExampleAndPackagedFilesRestateTheDefaults) {
   std::filesystem::path example =
       std::filesystem::path(__FILE__).parent_path() / "../../examples/qelvo.conf";
   ASSERT_TRUE(std::filesystem::exists(example)) << example;
-  std::string examplePath = example.string();
-  settings.configPath = examplePath.c_str();
-  settings.xSamplesPerDiv = settings.xOffset = -1.0;
-  settings.ySamplesPerDiv[1] = settings.ySamplesPerDiv[2] = -1.0;
-  settings.yOffset[1] = settings.yOffset[2] = -1.0;
-  settings.baudRate = -1;
-  loadConfig();
-  Settings defaults;
-  EXPECT_EQ(settings.xSamplesPerDiv, defaults.xSamplesPerDiv);
-  EXPECT_EQ(settings.xOffset, defaults.xOffset);
-  EXPECT_EQ(settings.ySamplesPerDiv[1], defaults.ySamplesPerDiv[1]);
-  EXPECT_EQ(settings.ySamplesPerDiv[2], defaults.ySamplesPerDiv[2]);
-  EXPECT_EQ(settings.yOffset[1], defaults.yOffset[1]);
-  EXPECT_EQ(settings.yOffset[2], defaults.yOffset[2]);
-  EXPECT_EQ(settings.baudRate, defaults.baudRate);
-  EXPECT_STREQ(settings.device, "build/scope-tty");
+  std::string packaged = dir_.file("packaged.conf");
+  FILE *stream = fopen(packaged.c_str(), "w");
+  ASSERT_NE(stream, nullptr);
+  printDefaultConfig(stream);
+  ASSERT_EQ(fclose(stream), 0);
+  const std::string text = readFile(packaged);
+  for (const char *line :
+       {"\nXSamplesPerDivision: 99.2\n", "\nXOffset: 0\n",
+        "\nY1SamplesPerDivision: 28.250000000000004\n", "\nY1Offset: 0.44247787610619405\n",
+        "\nY2SamplesPerDivision: 28.75\n", "\nY2Offset: 0.3999999999999999\n",
+        "\nDevice: /dev/ttyS0\n", "\nBaudrate: 38400\n"}) {
+    EXPECT_NE(text.find(line), std::string::npos) << line << " in\n" << text;
+  }
+  EXPECT_EQ(text.rfind("# ", 0), 0u) << "opens with a comment";
+
+  struct File {
+    std::string path;
+    const char *device;
+  } files[] = {{example.string(), "build/scope-tty"}, {packaged, "/dev/ttyS0"}};
+  for (const File &file : files) {
+    settings = Settings{};
+    settings.configPath = file.path.c_str();
+    settings.xSamplesPerDiv = settings.xOffset = -1.0;
+    settings.ySamplesPerDiv[1] = settings.ySamplesPerDiv[2] = -1.0;
+    settings.yOffset[1] = settings.yOffset[2] = -1.0;
+    settings.baudRate = -1;
+    settings.device = "unset";
+    loadConfig();
+    Settings defaults;
+    EXPECT_EQ(settings.xSamplesPerDiv, defaults.xSamplesPerDiv) << file.path;
+    EXPECT_EQ(settings.xOffset, defaults.xOffset) << file.path;
+    EXPECT_EQ(settings.ySamplesPerDiv[1], defaults.ySamplesPerDiv[1]) << file.path;
+    EXPECT_EQ(settings.ySamplesPerDiv[2], defaults.ySamplesPerDiv[2]) << file.path;
+    EXPECT_EQ(settings.yOffset[1], defaults.yOffset[1]) << file.path;
+    EXPECT_EQ(settings.yOffset[2], defaults.yOffset[2]) << file.path;
+    EXPECT_EQ(settings.baudRate, defaults.baudRate) << file.path;
+    EXPECT_STREQ(settings.device, file.device) << file.path;
+  }
 }
 
 TEST_F(ConfigFile, KeepsChannelCalibrationsApart) {
@@ -156,10 +179,16 @@ TEST_F(ConfigFile, IgnoresUnknownKeysCommentsAndBlankLines) {
 TEST_F(ConfigFile, StoresWhatStrtodAndStrtolMakeOfNonNumbers) {
   load("XSamplesPerDivision: abc\n"
        "XOffset: 1.5volts\n"
-       "Baudrate: 12abc\n");
+       "Baudrate: 12abc\n"
+       "Y1Offset: 2.5e1 per div\n"
+       "Y2Offset: 1, 5\n"
+       "Y1SamplesPerDivision: ,5\n");
   EXPECT_EQ(settings.xSamplesPerDiv, 0.0);
   EXPECT_EQ(settings.xOffset, 1.5);
   EXPECT_EQ(settings.baudRate, 12);
+  EXPECT_EQ(settings.yOffset[1], 25.0);
+  EXPECT_EQ(settings.yOffset[2], 1.0) << "a comma not followed by a digit";
+  EXPECT_EQ(settings.ySamplesPerDiv[1], 0.0) << "no number before the comma";
 }
 
 TEST_F(ConfigFile, DeviceValueRunsToTheEndOfTheLine) {
@@ -206,8 +235,20 @@ TEST_F(ConfigFile, CountsBlankAndCommentLinesInErrorLineNumbers) {
 
 TEST_F(ConfigFile, ReportsEveryMalformedEntryWithItsLine) {
   const char *badLines[] = {
-      "XOffset 0.5\n", "XOffset:\n",     "XOffset\n",    "XOffsetX: 1\n", "xoffset :  \r\n",
-      "Device\n",      "Device: \t\r\n", "Baudrate =\n", "Y2Offset0.5\n", "XSamplesPerDivision",
+      "XOffset 0.5\n",
+      "XOffset:\n",
+      "XOffset\n",
+      "XOffsetX: 1\n",
+      "xoffset :  \r\n",
+      "Device\n",
+      "Device: \t\r\n",
+      "Baudrate =\n",
+      "Y2Offset0.5\n",
+      "XSamplesPerDivision",
+      // A decimal comma right after the number.
+      "Y1Offset: 0,44\n",
+      "Baudrate: 38,400\n",
+      "XOffset: -1,5e3 # note\n",
   };
   for (const char *bad : badLines) {
     ProcessResult result = loadInChild(std::string("Baudrate: 9600\n") + bad + "XOffset: 1\n");
@@ -275,6 +316,13 @@ TEST(ConfigEntry, ParsersTellTheThreeMalformedFormsApart) {
     EXPECT_STREQ(settings.device, c.status == ENTRY_OK ? "7" : "unchanged")
         << "rest '" << c.rest << "'";
   }
+  char comma[] = ": 7,5";
+  double real = -1.0;
+  EXPECT_EQ(parseRealEntry(comma, &real), ENTRY_DECIMAL_COMMA);
+  EXPECT_EQ(real, -1.0) << "nothing stored";
+  int32_t integer = -1;
+  EXPECT_EQ(parseIntEntry(comma, &integer), ENTRY_DECIMAL_COMMA);
+  EXPECT_EQ(integer, -1) << "nothing stored";
   settings = Settings{};
 }
 
@@ -342,7 +390,9 @@ TEST_F(ConfigFile, WarnsAndKeepsDefaultsWhenNoFileOpens) {
 
 TEST_F(ConfigFile, FallsBackToTheFixedPathLast) {
   if (access(FALLBACK_CONFIG_PATH, R_OK) != 0) {
-    GTEST_SKIP() << FALLBACK_CONFIG_PATH << " does not exist on this machine";
+    GTEST_SKIP() << "the fixed configuration file " << FALLBACK_CONFIG_PATH
+                 << " does not exist on this machine; configure with"
+                    " -DQELVO_FALLBACK_CONFIG=<a readable file> to test the last fallback";
   }
   settings.configPath = "/nonexistent/qelvo.conf";
   setenv("QELVO", dir_.file("missing.conf").c_str(), 1);

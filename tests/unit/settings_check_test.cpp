@@ -64,8 +64,15 @@ TEST_F(SettingsCheck, EachProblemHasItsMessage) {
       {[] { settings.channel = -1; }, "Invalid Channel (-1) selected\n"},
       {[] { settings.channel = 2147483647; }, "Invalid Channel (2147483647) selected\n"},
       {[] { settings.timePerDiv = -0.001; }, "Invalid Time/div (-1.000000e-03)\n"},
-      {[] { settings.timePerDiv = -inf; }, "Invalid Time/div (-inf)\n"},
       {[] { settings.voltsPerDiv = -2; }, "Invalid Volts/div (-2.000000e+00)\n"},
+      // Zero, infinite and NaN time bases and gains, and decimal commas,
+      // named as typed (the whole runs show each option); without a text,
+      // by their value.
+      {[] { settings.timePerDiv = -inf; }, "Invalid time base (-inf)\n"},
+      {[] { settings.timePerDiv = -0.0, settings.timeText = "-0"; }, "Invalid time base (-0)\n"},
+      {[] { settings.timePerDiv = -1, settings.timeText = "-1,5"; }, "Invalid time base (-1,5)\n"},
+      {[] { settings.voltsPerDiv = inf, settings.gainText = "1e400"; }, "Invalid Y-gain (1e400)\n"},
+      {[] { settings.unknownOptions = {"--flwo=none"}; }, "Invalid option (--flwo=none)\n"},
       {[] { settings.baudRate = 100; }, "Invalid baudrate (100)\n"},
       {[] { settings.baudRate = 2147483647; }, "Invalid baudrate (2147483647)\n"},
       {[] { settings.probeFactor = 0.5; }, "Invalid ProbeFactor 1:5.000000e-01\n"},
@@ -89,10 +96,10 @@ TEST_F(SettingsCheck, BoundaryValuesPass) {
   } rows[] = {
       {"channel 0", [] { settings.channel = 0; }},
       {"channel 2", [] { settings.channel = 2; }},
-      {"time 0", [] { settings.timePerDiv = 0; }},
-      {"time -0", [] { settings.timePerDiv = -0.0; }},
-      {"time NaN", [] { settings.timePerDiv = std::nan(""); }},
-      {"volts +inf", [] { settings.voltsPerDiv = std::numeric_limits<double>::infinity(); }},
+      {"time 1e-300", [] { settings.timePerDiv = 1e-300; }},
+      {"time 1,m", [] { settings.timePerDiv = 1, settings.timeText = "1,m"; }},
+      {"volts 1e300", [] { settings.voltsPerDiv = 1e300; }},
+      {"offset -0.5", [] { settings.yZero = -0.5, settings.yZeroText = "-0.5"; }},
       {"460800 bit/s", [] { settings.baudRate = 460800; }},
       {"50 bit/s", [] { settings.baudRate = 50; }},
       {"probe 1", [] { settings.probeFactor = 1; }},
@@ -125,6 +132,26 @@ TEST_F(SettingsCheck, ReportsEveryProblemInOrderAndStillOpensTheLine) {
                       "Invalid baudrate (100)\n"
                       "*** Error: Cannot open serial line '/nonexistent/ttyS0' ***\n"
                       "Invalid ProbeFactor 1:0.000000e+00\n");
+
+  // Each new line where its option's check stands; unknown options last.
+  settings.timePerDiv = 0;
+  settings.timeText = "0,5m";
+  settings.voltsPerDiv = 0;
+  settings.gainText = "0";
+  settings.probeText = "2,5";
+  settings.yZeroText = "1,5";
+  settings.flow = "xon";
+  settings.unknownOptions = {"--flwo=none", "--=x"};
+  EXPECT_EQ(check(10), "Invalid Channel (3) selected\n"
+                       "Invalid time base (0,5m)\n"
+                       "Invalid Y-gain (0)\n"
+                       "Invalid baudrate (100)\n"
+                       "*** Error: Cannot open serial line '/nonexistent/ttyS0' ***\n"
+                       "Invalid ProbeFactor (2,5)\n"
+                       "Invalid Y-offset (1,5)\n"
+                       "Invalid flow control (xon): use none or rtscts\n"
+                       "Invalid option (--flwo=none)\n"
+                       "Invalid option (--=x)\n");
 }
 
 TEST_F(SettingsCheck, ALineHeldByAnotherCaptureFailsTheOpenWithItsReason) {
