@@ -9,6 +9,7 @@
 
 #include "common/exit_status.h"
 #include "common/version.h"
+#include "scope/port_report.h"
 #include "settings/output_file.h"
 #include "settings/settings.h"
 
@@ -66,11 +67,12 @@ void printHelpTo(FILE *stream) {
 
 // Long options only: every short option stays with its single letter. The
 // values lie outside the range of option letters.
-enum { OPTION_HELP = 0x100, OPTION_VERSION, OPTION_FLOW };
+enum { OPTION_HELP = 0x100, OPTION_VERSION, OPTION_FLOW, OPTION_PORTS };
 static const option LONG_OPTIONS[] = {
     {"help", no_argument, nullptr, OPTION_HELP},
     {"version", no_argument, nullptr, OPTION_VERSION},
     {"flow", required_argument, nullptr, OPTION_FLOW},
+    {"ports", no_argument, nullptr, OPTION_PORTS},
     {nullptr, 0, nullptr, 0},
 };
 static const char SHORT_OPTIONS[] = "t:y:Y:b:s:c:p:";
@@ -94,10 +96,19 @@ void handleInfoOptions(int argc, char *argv[]) {
   opterr = 0; // the real parse reports the mistakes
   optind = 0;
   int option;
+  int first = 0; // --help or --version, whichever came first
   while ((option = getopt_long(argc, copy.data(), SHORT_OPTIONS, LONG_OPTIONS, nullptr)) != -1) {
-    if (option == OPTION_HELP || option == OPTION_VERSION) {
-      answerInfoOption(option == OPTION_HELP);
+    if (option == OPTION_PORTS) {
+      // It lists the ports whatever else the command line holds.
+      listSerialPorts(systemRoots, stdout);
+      answerInfoOption(false);
     }
+    if ((option == OPTION_HELP || option == OPTION_VERSION) && first == 0) {
+      first = option;
+    }
+  }
+  if (first != 0) {
+    answerInfoOption(first == OPTION_HELP);
   }
   opterr = savedOpterr;
   optind = 0;
@@ -124,6 +135,7 @@ int parseOptions(int argc, char *argv[]) {
     case OPTION_FLOW:
       settings.flow = value; // judged by the settings check
       break;
+    case OPTION_PORTS: break; // answered before the configuration file is read
     case OPTION_HELP: return OPTIONS_WANT_HELP;
     case OPTION_VERSION: return OPTIONS_WANT_VERSION;
     default:
