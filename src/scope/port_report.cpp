@@ -29,7 +29,7 @@ std::string portNames(const std::vector<SerialPort> &ports) {
 
 void printField(FILE *out, const char *label, const std::string &value) {
   if (!value.empty()) {
-    fprintf(out, "  %-14s%s\n", label, value.c_str());
+    fprintf(out, "  %-15s%s\n", label, value.c_str());
   }
 }
 

@@ -57,7 +57,7 @@ TEST(Docs, PagesAndCompletionNameEveryOption) {
     EXPECT_TRUE(contains(page, ".BI \\" + option + " ")) << option << " in qelvo.1";
     EXPECT_TRUE(hasWord(completion, option)) << option << " in completion/qelvo";
   }
-  for (const std::string option : {"--help", "--version"}) {
+  for (const std::string option : {"--help", "--version", "--ports"}) {
     EXPECT_TRUE(contains(page, ".B " + inRoff(option) + "\n")) << option << " in qelvo.1";
     EXPECT_TRUE(hasWord(completion, option)) << option << " in completion/qelvo";
   }

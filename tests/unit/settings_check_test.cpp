@@ -6,6 +6,7 @@
 #include <limits>
 #include <string>
 
+#include "scope/port_info.h"
 #include "scope/serial_line.h"
 #include "settings/settings.h"
 #include "test_support.h"
@@ -120,10 +121,16 @@ TEST_F(SettingsCheck, ReportsEveryProblemInOrderAndStillOpensTheLine) {
   closeSerialLine();
   settings.device = "/nonexistent/ttyS0";
   settings.voltsPerDiv = -1;
-  EXPECT_EQ(check(5), "Invalid Channel (3) selected\n"
+  TempDir noPorts; // a machine without serial ports, for a message that does not vary
+  systemRoots = SystemRoots{noPorts.path(), noPorts.path(), noPorts.path()};
+  std::string messages = check(5);
+  systemRoots = SystemRoots{};
+  EXPECT_EQ(messages, "Invalid Channel (3) selected\n"
                       "Invalid Volts/div (-1.000000e+00)\n"
                       "Invalid baudrate (100)\n"
                       "*** Error: Cannot open serial line '/nonexistent/ttyS0' ***\n"
+                      "qelvo: '/nonexistent/ttyS0' does not exist, and no serial port was found: "
+                      "is the adapter plugged in?\n"
                       "Invalid ProbeFactor 1:0.000000e+00\n");
 }
 
