@@ -233,7 +233,8 @@ std::vector<PortHolder> findHolders(const SystemRoots &roots, const struct stat 
   return holders;
 }
 
-bool findLockHolder(const SystemRoots &roots, const struct stat &node, PortHolder &holder) {
+bool findLockHolder(const SystemRoots &roots, const struct stat &node, pid_t self,
+                    PortHolder &holder) {
   std::ifstream in(roots.proc + "/locks");
   std::string line;
   while (std::getline(in, line)) {
@@ -251,7 +252,7 @@ bool findLockHolder(const SystemRoots &roots, const struct stat &node, PortHolde
       continue;
     }
     if (major == major(node.st_dev) && minor == minor(node.st_dev) && inode == node.st_ino &&
-        commOf(roots, pid, holder.comm)) {
+        pid != self && commOf(roots, pid, holder.comm)) {
       holder.pid = pid;
       return true;
     }

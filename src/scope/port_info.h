@@ -52,9 +52,10 @@ struct PortHolder {
 // device for a device node), in order of process id.
 std::vector<PortHolder> findHolders(const SystemRoots &roots, const struct stat &node, pid_t self);
 
-// The process holding a flock() lock on the file of `node`, from /proc/locks;
-// false when none is listed or its process is gone.
-bool findLockHolder(const SystemRoots &roots, const struct stat &node, PortHolder &holder);
+// The process other than `self` holding a flock() lock on the file of
+// `node`, from /proc/locks; false when none is listed or its process is gone.
+bool findLockHolder(const SystemRoots &roots, const struct stat &node, pid_t self,
+                    PortHolder &holder);
 
 // A serial port with hardware behind it, as opposed to a pseudo-terminal or
 // a console: sysfs knows a device for it.

@@ -110,7 +110,7 @@ void reportLineInUse(const char *device, bool locked) {
     PortHolder locker;
     if (!locked) {
       holders = findHolders(systemRoots, node, getpid());
-    } else if (findLockHolder(systemRoots, node, locker)) {
+    } else if (findLockHolder(systemRoots, node, getpid(), locker)) {
       holders.push_back(locker);
     }
   }

@@ -195,12 +195,13 @@ TEST(PortInfo, FindsTheLockHolderAndTellsHardwareFromPseudoTerminals) {
                                               file + " 0 EOF\n" +
                                               "3: FLOCK  ADVISORY  WRITE 702 00:00:1 0 EOF\n");
   system.addProcess(702, "other", "/");
-  EXPECT_FALSE(findLockHolder(system.roots, node, holder)) << "no flock() holds this file";
+  EXPECT_FALSE(findLockHolder(system.roots, node, 1, holder)) << "no flock() holds this file";
   writeFile(system.roots.proc + "/locks", readFile(system.roots.proc + "/locks") +
                                               "4: FLOCK  ADVISORY  WRITE 703 " + file + " 0 EOF\n");
-  EXPECT_FALSE(findLockHolder(system.roots, node, holder)) << "process 703 is gone";
+  EXPECT_FALSE(findLockHolder(system.roots, node, 1, holder)) << "process 703 is gone";
   system.addProcess(703, "qelvo", "/");
-  ASSERT_TRUE(findLockHolder(system.roots, node, holder));
+  EXPECT_FALSE(findLockHolder(system.roots, node, 703, holder)) << "not our own lock";
+  ASSERT_TRUE(findLockHolder(system.roots, node, 1, holder));
   EXPECT_EQ(holder.pid, 703);
   EXPECT_EQ(holder.comm, "qelvo");
 
