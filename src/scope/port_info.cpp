@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <climits>
 #include <cstdlib>
 #include <cstring>
@@ -205,7 +206,8 @@ std::string stableName(const SerialPort &port) {
   return port.byId.empty() ? "/dev/" + port.name : port.byId.front();
 }
 
-std::vector<PortHolder> findHolders(const SystemRoots &roots, const struct stat &node, pid_t self) {
+std::vector<PortHolder> findHolders(const SystemRoots &roots, const struct stat &node, pid_t self,
+                                    bool *complete) {
   std::vector<int> pids;
   for (const std::string &entry : entriesOf(roots.proc)) {
     if (entry.find_first_not_of("0123456789") == std::string::npos) {
@@ -214,11 +216,17 @@ std::vector<PortHolder> findHolders(const SystemRoots &roots, const struct stat 
   }
   std::sort(pids.begin(), pids.end());
   std::vector<PortHolder> holders;
+  if (complete != nullptr) {
+    *complete = true;
+  }
   for (int pid : pids) {
     if (pid == self) {
       continue;
     }
     std::string fdDir = roots.proc + "/" + std::to_string(pid) + "/fd";
+    if (complete != nullptr && access(fdDir.c_str(), R_OK | X_OK) != 0 && errno == EACCES) {
+      *complete = false;
+    }
     for (const std::string &fd : entriesOf(fdDir)) {
       struct stat open {};
       if (stat((fdDir + "/" + fd).c_str(), &open) == 0 && sameFile(open, node)) {

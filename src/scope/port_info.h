@@ -49,8 +49,11 @@ struct PortHolder {
 };
 
 // The processes other than `self` with the file of `node` open (the same
-// device for a device node), in order of process id.
-std::vector<PortHolder> findHolders(const SystemRoots &roots, const struct stat &node, pid_t self);
+// device for a device node), in order of process id. Only root may look
+// into other users' processes: `complete`, when given, tells whether every
+// process could be looked at.
+std::vector<PortHolder> findHolders(const SystemRoots &roots, const struct stat &node, pid_t self,
+                                    bool *complete = nullptr);
 
 // The process other than `self` holding a flock() lock on the file of
 // `node`, from /proc/locks; false when none is listed or its process is gone.

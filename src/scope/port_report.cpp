@@ -52,11 +52,15 @@ std::string holdersText(const SystemRoots &roots, const std::string &node) {
     return "";
   }
   std::string text;
-  for (const PortHolder &holder : findHolders(roots, info, getpid())) {
+  bool complete = true;
+  for (const PortHolder &holder : findHolders(roots, info, getpid(), &complete)) {
     text += (text.empty() ? "by process " : ", ") + std::to_string(holder.pid) + " (" +
             holder.comm + ")";
   }
-  return text.empty() ? "no" : text;
+  if (text.empty()) {
+    return complete ? "no" : "not by a process of yours (root sees all)";
+  }
+  return text;
 }
 
 } // namespace
