@@ -1,5 +1,5 @@
 # Front door of the build: `make` builds, `make test` builds and runs every
-# test, `make demo` captures from the virtual scope (and plots it with gnuplot),
+# test, `make demo` captures from the virtual scope (and draws it with qelvo-plot),
 # `make fuzz` runs the fuzz targets for FUZZ_SECONDS each, `make bench`
 # measures speed, CPU and memory against the virtual scope, `make package`
 # builds a .deb, `make vm-test` runs qelvo in a virtual machine on the

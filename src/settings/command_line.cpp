@@ -11,6 +11,7 @@
 #include "common/exit_status.h"
 #include "common/version.h"
 #include "datafile/output_file.h"
+#include "scope/port_report.h"
 #include "settings/settings.h"
 
 double prefixFactor(const char *text) {
@@ -72,6 +73,7 @@ static const LongOption LONG_OPTION_TABLE[] = {
     {"version", no_argument, nullptr, "print the banner only and exit", OPTION_VERSION},
     {"flow", required_argument, "how", "handshake on the line: rtscts (default) or none",
      OPTION_FLOW},
+    {"ports", no_argument, nullptr, "list the serial ports of this machine and exit", OPTION_PORTS},
 };
 
 std::span<const LongOption> longOptions() { return LONG_OPTION_TABLE; }
@@ -123,11 +125,20 @@ void handleInfoOptions(int argc, char *argv[]) {
   opterr = 0; // the real parse reports the mistakes
   optind = 0;
   int option;
+  int first = 0; // --help or --version, whichever came first
   while ((option = getopt_long(argc, copy.data(), SHORT_OPTIONS, getoptLongOptions(), nullptr)) !=
          -1) {
-    if (option == OPTION_HELP || option == OPTION_VERSION) {
-      answerInfoOption(option == OPTION_HELP);
+    if (option == OPTION_PORTS) {
+      // It lists the ports whatever else the command line holds.
+      listSerialPorts(systemRoots, stdout);
+      answerInfoOption(false);
     }
+    if ((option == OPTION_HELP || option == OPTION_VERSION) && first == 0) {
+      first = option;
+    }
+  }
+  if (first != 0) {
+    answerInfoOption(first == OPTION_HELP);
   }
   opterr = savedOpterr;
   optind = 0;
@@ -200,6 +211,7 @@ int parseOptions(int argc, char *argv[]) {
     case OPTION_FLOW:
       settings.flow = value; // judged by the settings check
       break;
+    case OPTION_PORTS: break; // answered before the configuration file is read
     case OPTION_HELP: result = OPTIONS_WANT_HELP; break;
     case OPTION_VERSION: result = OPTIONS_WANT_VERSION; break;
     default:

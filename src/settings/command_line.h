@@ -17,7 +17,7 @@
 
 // What getopt_long returns for each long option: outside the range of option
 // letters.
-enum LongOptionCode { OPTION_HELP = 0x100, OPTION_VERSION, OPTION_FLOW };
+enum LongOptionCode { OPTION_HELP = 0x100, OPTION_VERSION, OPTION_FLOW, OPTION_PORTS };
 
 // One long option. The table of them (longOptions) is the only place a long
 // option is declared: it drives getopt_long and the block --help prints
@@ -66,8 +66,10 @@ template <typename Number> double prefixProduct(double number, double factor) {
 
 // Answers --help (the usage text on standard output) and --version (the
 // banner, printed at start-up, is all there is) with status 0, before the
-// configuration file is read, so that neither depends on it. Returns when
-// neither is given; prints nothing for any other option, right or wrong.
+// configuration file is read, so that neither depends on it. --ports lists
+// the serial ports (port_report.h) with status 0, whatever else is given.
+// Returns when none is given; prints nothing for any other option, right or
+// wrong.
 void handleInfoOptions(int argc, char *argv[]);
 
 // Writes the usage text to standard error, where every failed run shows it.

@@ -1,9 +1,11 @@
 #include "settings/settings_check.h"
 
+#include <cerrno>
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
 
+#include "scope/port_report.h"
 #include "scope/serial_line.h"
 #include "settings/settings.h"
 
@@ -53,13 +55,18 @@ int checkSettings() {
   }
   if (settings.serialFd < 0) {
     int opened = openSerialLine();
+    int openError = errno;
     if (opened < 0) {
       fprintf(stderr, "*** Error: Cannot open serial line '%s' ***\n", settings.device);
       ++problems;
     }
-    if (opened == SERIAL_LINE_IN_USE) {
-      fprintf(stderr, "*** Error: serial line '%s' is in use by another process ***\n",
-              settings.device);
+    // A port opened exclusively (TIOCEXCL) by another program refuses with EBUSY.
+    if (opened == SERIAL_LINE_IN_USE || (opened < 0 && openError == EBUSY)) {
+      reportLineInUse(settings.device, opened == SERIAL_LINE_IN_USE);
+    } else if (opened < 0) {
+      explainOpenFailure(settings.device, openError);
+    } else {
+      warnAlsoOpen(settings.device, opened);
     }
   }
   // Ordered comparisons: a NaN probe factor passes, as it always has.

@@ -76,7 +76,7 @@ TEST(Docs, PagesAndCompletionNameEveryOption) {
       EXPECT_TRUE(hasWord(completion, option)) << option << " in completion/qelvo";
     }
   }
-  for (const char *option : {"--help", "--version", "--flow"}) {
+  for (const char *option : {"--help", "--version", "--flow", "--ports"}) {
     EXPECT_EQ(longOptions.count(option), 1u) << option << " in --help:\n" << listed;
   }
   for (const char *value : {"rtscts", "none"}) {
@@ -93,7 +93,7 @@ TEST(Docs, ManualPagesRenderWithoutWarnings) {
   if (runProgram({"/bin/sh", "-c", "command -v man"}).exitStatus != 0) {
     GTEST_SKIP() << "man is not installed";
   }
-  for (const char *page : {"doc/qelvo.1", "doc/qelvo-scope-sim.1"}) {
+  for (const char *page : {"doc/qelvo.1", "doc/qelvo-scope-sim.1", "doc/qelvo-plot.1"}) {
     std::string path = std::string(QELVO_SOURCE_DIR) + "/" + page;
     ProcessResult r =
         runProgram({"/bin/sh", "-c", "MANWIDTH=80 man --warnings -l \"$0\" >/dev/null", path});

@@ -285,7 +285,8 @@ TEST(Fault, SecondCaptureOnABusyLineIsRefusedAndTheFirstCompletes) {
   std::string device = scope.device();
   EXPECT_TRUE(contains(second.err, "*** Error: Cannot open serial line '" + device +
                                        "' ***\n*** Error: serial line '" + device +
-                                       "' is in use by another process ***\n"))
+                                       "' is in use by process " + std::to_string(first.pid()) +
+                                       " (qelvo) ***\n"))
       << second.err;
   EXPECT_LT(took, 1.0);
 

@@ -64,7 +64,8 @@ const char LONG_OPTION_HELP[] =
     "Long options:\n"
     "\t--help:          print this help on standard output and exit\n"
     "\t--version:       print the banner only and exit\n"
-    "\t--flow=<how>:    handshake on the line: rtscts (default) or none\n";
+    "\t--flow=<how>:    handshake on the line: rtscts (default) or none\n"
+    "\t--ports:         list the serial ports of this machine and exit\n";
 
 bool contains(const std::string &text, const std::string &part) {
   return text.find(part) != std::string::npos;

@@ -6,6 +6,7 @@
 #include <limits>
 #include <string>
 
+#include "scope/port_info.h"
 #include "scope/serial_line.h"
 #include "settings/settings.h"
 #include "test_support.h"
@@ -127,10 +128,15 @@ TEST_F(SettingsCheck, ReportsEveryProblemInOrderAndStillOpensTheLine) {
   closeSerialLine();
   settings.device = "/nonexistent/ttyS0";
   settings.voltsPerDiv = -1;
-  EXPECT_EQ(check(5), "Invalid Channel (3) selected\n"
+  TempDir noPorts; // a machine without serial ports, for a message that does not vary
+  systemRoots = SystemRoots{noPorts.path(), noPorts.path(), noPorts.path()};
+  std::string messages = check(5);
+  EXPECT_EQ(messages, "Invalid Channel (3) selected\n"
                       "Invalid Volts/div (-1.000000e+00)\n"
                       "Invalid baudrate (100)\n"
                       "*** Error: Cannot open serial line '/nonexistent/ttyS0' ***\n"
+                      "qelvo: '/nonexistent/ttyS0' does not exist, and no serial port was found: "
+                      "is the adapter plugged in?\n"
                       "Invalid ProbeFactor 1:0.000000e+00\n");
 
   // Each new line where its option's check stands; unknown options last.
@@ -142,16 +148,20 @@ TEST_F(SettingsCheck, ReportsEveryProblemInOrderAndStillOpensTheLine) {
   settings.yZeroText = "1,5";
   settings.flow = "xon";
   settings.unknownOptions = {"--flwo=none", "--=x"};
-  EXPECT_EQ(check(10), "Invalid Channel (3) selected\n"
-                       "Invalid time base (0,5m)\n"
-                       "Invalid Y-gain (0)\n"
-                       "Invalid baudrate (100)\n"
-                       "*** Error: Cannot open serial line '/nonexistent/ttyS0' ***\n"
-                       "Invalid ProbeFactor (2,5)\n"
-                       "Invalid Y-offset (1,5)\n"
-                       "Invalid flow control (xon): use none or rtscts\n"
-                       "Invalid option (--flwo=none)\n"
-                       "Invalid option (--=x)\n");
+  messages = check(10);
+  systemRoots = SystemRoots{};
+  EXPECT_EQ(messages, "Invalid Channel (3) selected\n"
+                      "Invalid time base (0,5m)\n"
+                      "Invalid Y-gain (0)\n"
+                      "Invalid baudrate (100)\n"
+                      "*** Error: Cannot open serial line '/nonexistent/ttyS0' ***\n"
+                      "qelvo: '/nonexistent/ttyS0' does not exist, and no serial port was found: "
+                      "is the adapter plugged in?\n"
+                      "Invalid ProbeFactor (2,5)\n"
+                      "Invalid Y-offset (1,5)\n"
+                      "Invalid flow control (xon): use none or rtscts\n"
+                      "Invalid option (--flwo=none)\n"
+                      "Invalid option (--=x)\n");
 }
 
 TEST_F(SettingsCheck, ALineHeldByAnotherCaptureFailsTheOpenWithItsReason) {
