@@ -1,5 +1,6 @@
 # Front door of the build: `make` builds, `make test` builds and runs every
 # test, `make demo` captures from the virtual scope (and draws it with qelvo-plot),
+# `make lint` checks the shell scripts and the C++ formatting,
 # `make fuzz` runs the fuzz targets for FUZZ_SECONDS each, `make bench`
 # measures speed, CPU and memory against the virtual scope, `make package`
 # builds a .deb, `make vm-test` runs qelvo in a virtual machine on the
@@ -13,7 +14,7 @@ JOBS ?= 2
 FUZZ_BUILD ?= build-fuzz
 FUZZ_SECONDS ?= 60
 
-.PHONY: all build test demo clean deps install fuzz bench
+.PHONY: all build test demo clean deps install fuzz bench lint
 
 all: build
 
@@ -35,14 +36,20 @@ demo: deps
 	cmake --build $(BUILD) -j $(JOBS) --target qelvo qelvo-scope-sim
 	@sh scripts/demo $(BUILD)
 
-# Each fuzz target for FUZZ_SECONDS on its seed corpus (clang's libFuzzer).
+# Each fuzz target named in fuzz/targets for FUZZ_SECONDS on its seed corpus
+# (clang's libFuzzer).
 fuzz:
 	@sh scripts/ensure-deps fuzz
 	cmake -S . -B $(FUZZ_BUILD) -DCMAKE_CXX_COMPILER=clang++ -DQELVO_FUZZ=ON \
 	  -DBUILD_TESTING=OFF $(CMAKE_FLAGS)
-	cmake --build $(FUZZ_BUILD) -j $(JOBS) --target fuzz_config fuzz_command_line fuzz_protocol \
-	  fuzz_extended
+	cmake --build $(FUZZ_BUILD) -j $(JOBS) --target fuzz-targets
 	sh scripts/fuzz $(FUZZ_BUILD) $(FUZZ_SECONDS)
+
+# Every shell script through shellcheck, every tracked C++ file against
+# .clang-format (scripts/lint). Needs no build.
+lint:
+	@sh scripts/ensure-deps lint
+	sh scripts/lint
 
 install: build
 	cmake --install $(BUILD)
@@ -87,17 +94,18 @@ package: deps
 	sh scripts/package-deb $(PACKAGE_BUILD) $(PACKAGE_ARCH)
 
 # qelvo on /dev/ttyS1 of a Debian kernel in QEMU, the virtual scope on the
-# host (scripts/vm-test). The guest needs a statically linked qelvo, built in
-# its own directory; the kernel is cached in $(BUILD)/vm.
+# host (scripts/vm-test), which qelvo-vm-judge judges. The guest needs a
+# statically linked qelvo and qelvo-vm-hold, built in their own directory;
+# the kernel is cached in $(BUILD)/vm.
 STATIC_BUILD ?= build-static
 
 .PHONY: vm-test
 vm-test:
 	@sh scripts/ensure-deps vm
 	cmake -S . -B $(BUILD) $(CMAKE_FLAGS)
-	cmake --build $(BUILD) -j $(JOBS) --target qelvo-scope-sim
+	cmake --build $(BUILD) -j $(JOBS) --target qelvo-scope-sim qelvo-vm-judge
 	cmake -S . -B $(STATIC_BUILD) -DBUILD_TESTING=OFF -DCMAKE_EXE_LINKER_FLAGS=-static $(CMAKE_FLAGS)
-	cmake --build $(STATIC_BUILD) -j $(JOBS) --target qelvo
+	cmake --build $(STATIC_BUILD) -j $(JOBS) --target qelvo qelvo-vm-hold
 	bash scripts/vm-test $(BUILD) $(STATIC_BUILD)
 
 # --- ARM ---------------------------------------------------------------------

@@ -9,10 +9,7 @@
 #include "common/exit_status.h"
 #include "settings/settings.h"
 
-#ifndef QELVO_FALLBACK_CONFIG
-#define QELVO_FALLBACK_CONFIG "/home/zuvekt/lib/qelvo.conf"
-#endif
-
+// The build's QELVO_FALLBACK_CONFIG setting names the file.
 const char *const FALLBACK_CONFIG_PATH = QELVO_FALLBACK_CONFIG;
 
 FILE *openConfig() {

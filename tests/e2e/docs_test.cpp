@@ -15,6 +15,11 @@ std::string sourceFile(const std::string &name) {
   return readFile(std::string(QELVO_SOURCE_DIR) + "/" + name);
 }
 
+// The pages as the build made them from doc/*.in, which is what is installed.
+std::string builtPagePath(const std::string &name) {
+  return std::string(QELVO_BUILD_DIR) + "/doc/" + name;
+}
+
 // A page writes every "-" of an option as "\-".
 std::string inRoff(const std::string &option) {
   return std::regex_replace(option, std::regex("-"), "\\-");
@@ -44,14 +49,14 @@ TEST(Docs, PagesAndCompletionNameEveryOption) {
     simOptions.insert(it->str());
   }
   ASSERT_GE(simOptions.size(), 15u) << help.out;
-  const std::string simPage = sourceFile("doc/qelvo-scope-sim.1");
+  const std::string simPage = readFile(builtPagePath("qelvo-scope-sim.1"));
   const std::string simCompletion = sourceFile("completion/qelvo-scope-sim");
   for (const std::string &option : simOptions) {
     EXPECT_TRUE(contains(simPage, inRoff(option))) << option << " in qelvo-scope-sim.1";
     EXPECT_TRUE(hasWord(simCompletion, option)) << option << " in completion/qelvo-scope-sim";
   }
 
-  const std::string page = sourceFile("doc/qelvo.1");
+  const std::string page = readFile(builtPagePath("qelvo.1"));
   const std::string completion = sourceFile("completion/qelvo");
   for (const std::string option : {"-c", "-t", "-y", "-Y", "-p", "-b", "-s"}) {
     EXPECT_TRUE(contains(page, ".BI \\" + option + " ")) << option << " in qelvo.1";
@@ -93,8 +98,8 @@ TEST(Docs, ManualPagesRenderWithoutWarnings) {
   if (runProgram({"/bin/sh", "-c", "command -v man"}).exitStatus != 0) {
     GTEST_SKIP() << "man is not installed";
   }
-  for (const char *page : {"doc/qelvo.1", "doc/qelvo-scope-sim.1", "doc/qelvo-plot.1"}) {
-    std::string path = std::string(QELVO_SOURCE_DIR) + "/" + page;
+  for (const char *page : {"qelvo.1", "qelvo-scope-sim.1", "qelvo-plot.1"}) {
+    std::string path = builtPagePath(page);
     ProcessResult r =
         runProgram({"/bin/sh", "-c", "MANWIDTH=80 man --warnings -l \"$0\" >/dev/null", path});
     EXPECT_EQ(r.exitStatus, 0) << page;
