@@ -1,10 +1,11 @@
 // Engineering notation for the human-readable header lines of the data file.
 //
 // A value is printed with three decimals and an SI prefix letter, the same
-// letters the command line accepts (micro as the single byte 0xB5, never "u"),
-// followed directly by a unit text. The decade search and the scaling run in
-// x87 extended precision starting from the exact double; the mantissa becomes
-// a double only when it is printed. That is why the double nearest 1e-6, which
+// letters the command line accepts (micro as the single byte 0xB5, never "u",
+// in the data file; as UTF-8 in texts for a terminal), followed directly by a
+// unit text. The decade search and the scaling run in x87 extended precision
+// starting from the exact double; the mantissa becomes a double only when it
+// is printed. That is why the double nearest 1e-6, which
 // lies just below 1e-6, prints as "1000.000n" rather than "1.000u".
 #pragma once
 
@@ -22,6 +23,18 @@ inline constexpr int DECADE_OF_INFINITY = DBL_MAX_10_EXP + 1;
 // ""). Magnitudes beyond the prefix tables, and infinities, use "%e".
 // Returns the characters written, or a negative number when a write failed.
 int printScaled(FILE *stream, double value, const char *unitText);
+
+// Micro as UTF-8, for texts meant for a terminal or a log rather than the
+// data file.
+inline constexpr char MICRO_UTF8[] = "\xC2\xB5";
+
+// Room for the longest text formatScaled writes before its unit text.
+inline constexpr size_t SCALED_NUMBER_SIZE = 32;
+
+// What printScaled writes for `value`, without the unit text, into `text`
+// (snprintf's rules), with `microText` for the micro prefix. Returns
+// snprintf's result.
+int formatScaled(char *text, size_t size, double value, const char *microText);
 
 // The decimal exponent of |x|, found by repeated division or multiplication
 // by ten in extended precision. Zero, subnormals, DBL_MIN itself and NaN give

@@ -46,14 +46,20 @@ static int setupFailed(const std::string &what) {
   return SIM_EXIT_SETUP_FAILED;
 }
 
+static long recordLength(const SimOptions &options, int channel) {
+  long length = options.recordSamples[channel - 1];
+  return length >= 0 ? length : options.shape.samples;
+}
+
 int main(int argc, char *argv[]) {
   SimOptions options;
   OptionsResult parsed = parseSimOptions(argc, argv, options);
   if (parsed != OPTIONS_RUN) {
     return parsed == OPTIONS_HELP_SHOWN ? SIM_EXIT_OK : SIM_EXIT_BAD_OPTION;
   }
-  const std::vector<uint8_t> records[2] = {makeWaveform(options.waves[0], options.shape),
-                                           makeWaveform(options.waves[1], options.shape)};
+  const std::vector<uint8_t> records[2] = {
+      makeWaveform(options.waves[0], options.shape, recordLength(options, 1)),
+      makeWaveform(options.waves[1], options.shape, recordLength(options, 2))};
   if (options.printChannel != 0) {
     for (uint8_t raw : records[options.printChannel - 1]) {
       printf("%d\n", raw);

@@ -53,9 +53,14 @@ static const char HELP_TEXT[] =
     "                          KIND: sine, square, triangle, noise, or ramp\n"
     "                          (sample i is i mod 256, whatever the shape options)\n"
     "  --samples N             samples per record (default 1000; 0 allowed)\n"
-    "  --cycles C              frequency: periods over the whole record (default 4)\n"
+    "  --samples1 N            samples in channel 1's record only (default --samples)\n"
+    "  --samples2 N            samples in channel 2's record only (default --samples)\n"
+    "  --cycles C              frequency: periods over --samples samples (default 4);\n"
+    "                          the channels share it, whatever their record lengths\n"
     "  --amplitude A           centre to peak in counts (default 100)\n"
     "  --offset O              centre in counts (default 128)\n"
+    "  --duty PERCENT          share of a square wave's period at its top, 0 to 100\n"
+    "                          (default 50)\n"
     "  --seed S                seed of the noise record (default 1)\n"
     "                          samples are rounded and clamped to 0..255\n"
     "  --print-waveform CH     print channel CH's samples, one decimal per line, and\n"
@@ -178,6 +183,9 @@ enum LongOnly {
   OPT_WAVE1,
   OPT_WAVE2,
   OPT_SAMPLES,
+  OPT_SAMPLES1,
+  OPT_SAMPLES2,
+  OPT_DUTY,
   OPT_CYCLES,
   OPT_AMPLITUDE,
   OPT_OFFSET,
@@ -201,6 +209,9 @@ static const option LONG_OPTIONS[] = {
     {"wave1", required_argument, nullptr, OPT_WAVE1},
     {"wave2", required_argument, nullptr, OPT_WAVE2},
     {"samples", required_argument, nullptr, OPT_SAMPLES},
+    {"samples1", required_argument, nullptr, OPT_SAMPLES1},
+    {"samples2", required_argument, nullptr, OPT_SAMPLES2},
+    {"duty", required_argument, nullptr, OPT_DUTY},
     {"cycles", required_argument, nullptr, OPT_CYCLES},
     {"amplitude", required_argument, nullptr, OPT_AMPLITUDE},
     {"offset", required_argument, nullptr, OPT_OFFSET},
@@ -252,6 +263,19 @@ static bool applyOption(int code, const char *value, SimOptions &options) {
   case OPT_SAMPLES:
     return parseLong(value, 0, 100000000, options.shape.samples) ||
            badOption("--samples needs a whole number from 0 to 100000000, not '%s'", value);
+  case OPT_SAMPLES1:
+  case OPT_SAMPLES2:
+    return parseLong(value, 0, 100000000, options.recordSamples[code == OPT_SAMPLES1 ? 0 : 1]) ||
+           badOption(code == OPT_SAMPLES1
+                         ? "--samples1 needs a whole number from 0 to 100000000, not '%s'"
+                         : "--samples2 needs a whole number from 0 to 100000000, not '%s'",
+                     value);
+  case OPT_DUTY:
+    if (!parseDouble(value, options.shape.duty) || options.shape.duty < 0 ||
+        options.shape.duty > 100) {
+      return badOption("--duty needs a percentage from 0 to 100, not '%s'", value);
+    }
+    return true;
   case OPT_CYCLES:
     return parseDouble(value, options.shape.cycles) ||
            badOption("--cycles needs a number, not '%s'", value);

@@ -45,7 +45,8 @@ struct SimOptions {
   bool notReady = false;
   WaveKind waves[2] = {WAVE_SINE, WAVE_SQUARE};
   WaveShape shape;
-  int printChannel = 0; // 1 or 2: print that record and exit
+  long recordSamples[2] = {-1, -1}; // per channel; -1: shape.samples
+  int printChannel = 0;             // 1 or 2: print that record and exit
   PaceMode pace = PACE_AUTO;
   long paceBaud = 0; // PACE_FIXED only
   Delivery delivery = DELIVERY_GROUPS;

@@ -42,11 +42,11 @@ static uint8_t toRaw(double value) {
 }
 
 // The shape's value at `phase` (in periods), between -1 and 1.
-static double unitValue(WaveKind kind, double phase, uint64_t &random) {
+static double unitValue(WaveKind kind, double phase, double duty, uint64_t &random) {
   double fraction = phase - std::floor(phase);
   switch (kind) {
   case WAVE_SINE: return std::sin(2.0 * std::numbers::pi * phase);
-  case WAVE_SQUARE: return fraction < 0.5 ? 1.0 : -1.0;
+  case WAVE_SQUARE: return fraction < duty / 100.0 ? 1.0 : -1.0;
   case WAVE_TRIANGLE: return 1.0 - 4.0 * std::fabs(fraction - 0.5);
   case WAVE_NOISE: return static_cast<double>(nextRandom(random) >> 11) * 0x1p-52 - 1.0;
   case WAVE_RAMP: break;
@@ -54,24 +54,26 @@ static double unitValue(WaveKind kind, double phase, uint64_t &random) {
   return 0.0;
 }
 
-std::vector<uint8_t> makeWaveform(WaveKind kind, const WaveShape &shape) {
+std::vector<uint8_t> makeWaveform(WaveKind kind, const WaveShape &shape, long length) {
   std::vector<uint8_t> raw;
-  if (shape.samples <= 0) {
+  if (length <= 0) {
     return raw;
   }
-  raw.reserve(static_cast<size_t>(shape.samples));
+  raw.reserve(static_cast<size_t>(length));
+  double periodsOver = static_cast<double>(shape.samples > 0 ? shape.samples : length);
   // Scrambled so that small seeds, 0 included, give a nonzero state.
   uint64_t random = (static_cast<uint64_t>(shape.seed) + 1) * 0x9E3779B97F4A7C15ull;
   if (random == 0) {
     random = 0x9E3779B97F4A7C15ull;
   }
-  for (long i = 0; i < shape.samples; ++i) {
+  for (long i = 0; i < length; ++i) {
     if (kind == WAVE_RAMP) {
       raw.push_back(static_cast<uint8_t>(i % 256));
       continue;
     }
-    double phase = shape.cycles * static_cast<double>(i) / static_cast<double>(shape.samples);
-    raw.push_back(toRaw(shape.offset + shape.amplitude * unitValue(kind, phase, random)));
+    double phase = shape.cycles * static_cast<double>(i) / periodsOver;
+    raw.push_back(
+        toRaw(shape.offset + shape.amplitude * unitValue(kind, phase, shape.duty, random)));
   }
   return raw;
 }

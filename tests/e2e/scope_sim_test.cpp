@@ -157,6 +157,24 @@ TEST(ScopeSim, DumpsTheSelectedRecordAsHexPairsClosedByLineFeed) {
   EXPECT_EQ(clamped.out, "255\n255\n0\n0\n");
 }
 
+// Both records come from one acquisition: a run may select and dump each in
+// turn. Their lengths may differ, and the time base stays shared.
+TEST(ScopeSim, DumpsBothChannelsInOneRunEachAtItsOwnLength) {
+  const std::vector<std::string> options{
+      "--samples", "4",      "--samples1", "8",       "--samples2", "3",       "--cycles",
+      "1",         "--duty", "25",         "--wave1", "square",     "--wave2", "ramp"};
+  std::vector<std::string> print = options;
+  print.insert(print.end(), {"--print-waveform", "1"});
+  EXPECT_EQ(runProgram(simArgs(print)).out, "228\n28\n28\n28\n228\n28\n28\n28\n");
+  print.back() = "2";
+  EXPECT_EQ(runProgram(simArgs(print)).out, "0\n1\n2\n");
+  Child sim(simArgs(options));
+  int fd = openLine(slavePathOf(sim));
+  ASSERT_GE(fd, 0);
+  EXPECT_EQ(exchange(fd, "1sd2sd0e"), "1s01dE41C1C1CE41C1C1C\n2s00d000102\n0");
+  close(fd);
+}
+
 TEST(ScopeSim, FaultsSendExactlyTheirBytes) {
   struct Row {
     std::vector<std::string> options;
@@ -317,6 +335,9 @@ TEST(ScopeSim, DocumentsEveryOptionAndRejectsBadValuesInOneLine) {
       {"--panel-channel", "3"},
       {"--wave1", "saw"},
       {"--samples", "-1"},
+      {"--samples2", "x"},
+      {"--duty", "100.5"},
+      {"--duty", "-1"},
       {"--cycles", "x"},
       {"--pace", "fast"},
       {"--delivery", "byte"},

@@ -77,6 +77,18 @@ TEST(EngFormat, MissingUnitTextCountsAsEmpty) {
   EXPECT_EQ(printed(1e27, nullptr), "1.000000e+27");
 }
 
+TEST(EngFormat, MicroTextIsTheCallersChoice) {
+  char text[SCALED_NUMBER_SIZE];
+  EXPECT_EQ(formatScaled(text, sizeof text, 2.5e-6, MICRO_UTF8), 7);
+  EXPECT_STREQ(text, "2.500\xC2\xB5");
+  formatScaled(text, sizeof text, -0.0001, "u");
+  EXPECT_STREQ(text, "-100.000u");
+  formatScaled(text, sizeof text, 1e-6, MICRO_UTF8);
+  EXPECT_STREQ(text, "1000.000n");
+  formatScaled(text, sizeof text, 1e27, MICRO_UTF8);
+  EXPECT_STREQ(text, "1.000000e+27");
+}
+
 TEST(EngFormat, InfinityPrintsInExponentFormAndReturns) {
   const double inf = std::numeric_limits<double>::infinity();
   // In a child with an alarm, so that a loop fails the test instead of
