@@ -2,10 +2,12 @@
 
 #include <cstdio>
 #include <ctime>
+#include <vector>
 
 #include "app/progress.h"
 #include "common/exit_status.h"
 #include "datafile/data_file.h"
+#include "datafile/measure.h"
 #include "datafile/output_file.h"
 #include "scope/scope_protocol.h"
 #include "scope/serial_line.h"
@@ -13,8 +15,13 @@
 
 namespace {
 
-int samplesWritten = 0; // complete sample lines handed to the data file
+int samplesWritten = 0;  // complete sample lines handed to the data file
+int samplesReceived = 0; // of every dump of the capture
 bool exchangeEnded = false;
+// With two channels the first one's raw samples wait here, a byte each, and
+// become rows as the second one's arrive.
+std::vector<unsigned char> held;
+bool holding = false;
 
 // Why a capture ended; endCapture turns each into its messages and status.
 enum CaptureEnd {
@@ -33,23 +40,40 @@ void notConnectedMessage() {
   fprintf(stderr, "*** Error: Oszi not connected to '%s' or switched off ***\n", settings.device);
 }
 
-// The data file writer takes every sample; the progress line on a terminal
-// only counts them.
+// The data file writer takes every row; the progress line on a terminal
+// only counts the samples.
 void beginSamples() {
-  writeColumnHeader();
+  if (!holding) {
+    writeColumnHeader();
+  }
   progressStart();
 }
 
 void takeSample(int index, int raw) {
-  writeSampleLine(index, raw);
-  samplesWritten = index + 1;
-  progressUpdate(samplesWritten);
+  ++samplesReceived;
+  if (holding) {
+    held.push_back(static_cast<unsigned char>(raw));
+  } else if (settings.channelCount < 2) {
+    writeSampleLine(index, raw);
+    samplesWritten = index + 1;
+  } else if (static_cast<size_t>(index) < held.size()) {
+    const int raws[] = {held[static_cast<size_t>(index)], raw};
+    writeSampleRow(index, raws);
+    samplesWritten = index + 1;
+  }
+  progressUpdate(samplesReceived);
 }
 
-// The status query is the gate of the exchange. A scope that is not ready is
-// told to end its exchange and then asked for its waveform all the same.
-CaptureEnd askStatus() {
-  if (selectChannel(settings.channel) == PROTOCOL_NEVER_SILENT) {
+// The channel of column `k`: that of -c (0 included) for one channel.
+int channelOf(int k) {
+  return settings.channelCount < 2 ? settings.channel : settings.scales[k].channel;
+}
+
+// The status query is the gate of each channel's dump. A scope that is not
+// ready is told to end its exchange and then asked for its waveform all the
+// same.
+CaptureEnd askStatus(int k) {
+  if (selectChannel(channelOf(k)) == PROTOCOL_NEVER_SILENT) {
     return CAPTURE_NEVER_SILENT;
   }
   int status = readStatus();
@@ -77,32 +101,78 @@ CaptureEnd askStatus() {
   return CAPTURE_DONE;
 }
 
-// From the header to the end of the exchange; `samples` is the dump's result.
-CaptureEnd dumpIntoFile(int &samples) {
-  // The capture starts: only now may an earlier one in the file go.
+// The capture starts: only now may an earlier one in the file go.
+void startCapture() {
   if (!startOutputFile(settings.outputFile)) {
     noteDataFileWriteFailure();
   }
   writeHeader(time(nullptr));
-  samples = dumpWaveform(SampleSink{beginSamples, takeSample});
-  progressFinish();
-  if (stopSignal() != 0) {
-    return CAPTURE_SIGNALLED;
+}
+
+// Rows written, or -1 when the scope refused a dump. Dumps of different
+// length give as many rows as the shorter one has samples.
+int rowsOf(const int *counts, int channels) {
+  if (channels < 2 || counts[0] < 0 || counts[1] < 0) {
+    return counts[channels - 1] < 0 ? -1 : counts[0];
   }
-  // What arrived before a hang-up stays in the file, but there is no one
-  // left to send the closing commands to.
-  if (lineLost()) {
-    return CAPTURE_LINE_LOST;
+  int rows = counts[0] < counts[1] ? counts[0] : counts[1];
+  if (counts[0] != counts[1]) {
+    fprintf(stderr,
+            "*** Warning: channel %d sent %d samples, channel %d sent %d: %d rows written ***\n",
+            channelOf(0), counts[0], channelOf(1), counts[1], rows);
   }
-  if (samples < 0) {
-    fprintf(stderr, "*** Fehler beim Auslesen ***\n");
+  return rows;
+}
+
+// Each channel in turn: select, status, dump; then the end of the exchange.
+// `samples` is the number of rows, or -1 when a dump was refused.
+CaptureEnd exchange(int &samples) {
+  int channels = settings.channelCount < 2 ? 1 : settings.channelCount;
+  int counts[MAX_CHANNELS] = {-1, -1};
+  for (int k = 0; k < channels; ++k) {
+    CaptureEnd end = askStatus(k);
+    if (end != CAPTURE_DONE) {
+      return end;
+    }
+    if (k == 0) {
+      startCapture();
+    }
+    holding = k + 1 < channels;
+    counts[k] = dumpWaveform(SampleSink{beginSamples, takeSample});
+    progressFinish();
+    if (stopSignal() != 0) {
+      return CAPTURE_SIGNALLED;
+    }
+    // What arrived before a hang-up stays in the file, but there is no one
+    // left to send the closing commands to.
+    if (lineLost()) {
+      return CAPTURE_LINE_LOST;
+    }
+    if (counts[k] < 0) {
+      fprintf(stderr, "*** Fehler beim Auslesen ***\n");
+      channels = k + 1; // no further dump is asked for
+    }
   }
+  samples = rowsOf(counts, channels);
   endExchange();
   if (stopSignal() != 0) {
     return CAPTURE_SIGNALLED;
   }
   exchangeEnded = true;
   return CAPTURE_DONE;
+}
+
+// With --measure, one line per channel for a capture that ended well: on
+// standard output, or on standard error when the data goes there.
+void printMeasurements() {
+  if (!settings.measure) {
+    return;
+  }
+  FILE *stream = outputIsStandardOutput() ? stderr : stdout;
+  for (int k = 0; k < (settings.channelCount < 2 ? 1 : settings.channelCount); ++k) {
+    printMeasurementLine(stream, channelOf(k), channelMeasurement(k));
+  }
+  fflush(stream);
 }
 
 // Every run that ends with status 6, or with 1 once the header is written,
@@ -146,6 +216,9 @@ int closeCapture(CaptureEnd end, int samples) {
   if (samples >= 0 && stopSignal() == 0) {
     progressSummary(samples, settings.outputName);
   }
+  if (stopSignal() == 0) {
+    printMeasurements();
+  }
   return EXIT_OK;
 }
 
@@ -153,12 +226,11 @@ int closeCapture(CaptureEnd end, int samples) {
 
 int captureWaveform() {
   samplesWritten = 0;
+  samplesReceived = 0;
   exchangeEnded = false;
+  held.clear();
   int samples = -1;
-  CaptureEnd end = askStatus();
-  if (end == CAPTURE_DONE) {
-    end = dumpIntoFile(samples);
-  }
+  CaptureEnd end = exchange(samples);
   return withIncompleteNote(closeCapture(end, samples));
 }
 

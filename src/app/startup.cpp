@@ -16,9 +16,11 @@ const char *baseNameOf(const char *argv0) {
   return slash != nullptr ? slash + 1 : argv0;
 }
 
-void printBanner() {
-  printf("%s: " QELVO_VERSION_TEXT "\n", settings.programName);
-  printf("\t%s\n", AUTHOR_CREDIT);
+void printBanner() { printBannerTo(stdout); }
+
+void printBannerTo(FILE *stream) {
+  fprintf(stream, "%s: " QELVO_VERSION_TEXT "\n", settings.programName);
+  fprintf(stream, "\t%s\n", AUTHOR_CREDIT);
 }
 
 void applyFloatPrecision() {
@@ -32,7 +34,8 @@ void applyFloatPrecision() {
 
 void startUp(int argc, char *argv[]) {
   settings.programName = baseNameOf(argv[0]);
-  printBanner();
+  // Data on standard output leaves no room there for anything else.
+  printBannerTo(operandIsStandardOutput(argc, argv) ? stderr : stdout);
   handleInfoOptions(argc, argv);
   applyFloatPrecision();
   loadConfig();

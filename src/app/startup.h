@@ -1,11 +1,14 @@
 // The first steps of a run: program name, banner and number precision.
 #pragma once
 
+#include <cstdio>
+
 // The part of `argv0` after its last "/" (all of it when there is none).
 const char *baseNameOf(const char *argv0);
 
 // The two-line banner on standard output.
 void printBanner();
+void printBannerTo(FILE *stream);
 
 // Reads FLOAT_PRECISION into `settings.precision`; an unset variable keeps
 // the current value, and zero, negative or non-numeric text gives 10.

@@ -11,6 +11,7 @@
 #include "common/monotonic_clock.h"
 #include "common/version.h"
 #include "datafile/eng_format.h"
+#include "datafile/measure.h"
 #include "settings/settings.h"
 
 namespace {
@@ -63,6 +64,48 @@ void flushDataFile() {
   unflushed = false;
 }
 
+// The channels of the sample rows, in column order: `settings` itself for
+// one channel, else a copy for each with its channel and scale in the plain
+// fields, so that every conversion runs the one formula on its own scale.
+Settings columnSettings[MAX_CHANNELS];
+const Settings *columns[MAX_CHANNELS] = {&settings};
+int columnCount = 1;
+Measurement measured[MAX_CHANNELS];
+
+void prepareColumns() {
+  columnCount = settings.channelCount < 2 ? 1 : settings.channelCount;
+  columns[0] = &settings;
+  for (int k = 0; columnCount > 1 && k < columnCount; ++k) {
+    columnSettings[k] = settings;
+    columnSettings[k].channel = settings.scales[k].channel;
+    columnSettings[k].voltsPerDiv = settings.scales[k].voltsPerDiv;
+    columnSettings[k].yZero = settings.scales[k].yZero;
+    columnSettings[k].probeFactor = settings.scales[k].probeFactor;
+    columns[k] = &columnSettings[k];
+  }
+  for (Measurement &measurement : measured) {
+    measureReset(measurement);
+  }
+}
+
+// The lines of one channel under "# Settings:"; the time base, shared by all
+// channels, follows the first one's number.
+void writeChannelHeader(FILE *out, const Settings &column, bool first) {
+  int digits = settings.precision;
+  put(fprintf(out, "#  Y-Range: %1.*e div : %1.*e div\n", digits,
+              static_cast<double>(inputVoltsIn<Extended>(column, LOWEST_RAW)), digits,
+              static_cast<double>(inputVoltsIn<Extended>(column, HIGHEST_RAW))));
+  put(fprintf(out, "#  Oscilloscope channel %d\n", column.channel));
+  if (first) {
+    put(fprintf(out, "#  Time base:\t"));
+    put(printScaled(out, settings.timePerDiv, "s/div\n"));
+  }
+  put(fprintf(out, "#  Y-Gain:\t"));
+  put(printScaled(out, column.voltsPerDiv, "V/div\n"));
+  put(fprintf(out, "#  Y-Offset:\t%2.3f div\n", column.yZero));
+  put(fprintf(out, "#  Probe:\t1:%3.2f\n", column.probeFactor));
+}
+
 } // namespace
 
 // The sample lines and the header's range share inputVoltsIn, so both take
@@ -78,8 +121,12 @@ Extended yRangeHigh() { return inputVoltsIn<Extended>(settings, HIGHEST_RAW); }
 void writeHeader(time_t now) { writeHeaderFor(now, getpwuid(geteuid())); }
 
 void writeHeaderFor(time_t now, const passwd *user) {
+  prepareColumns();
+  // A CSV holds its column names and rows, nothing else.
+  if (settings.format == FORMAT_CSV) {
+    return;
+  }
   FILE *out = settings.outputFile;
-  int digits = settings.precision;
   put(fprintf(out, "# Program: '%s', " QELVO_HEADER_VERSION_TEXT "\n",
               orEmpty(settings.programName)));
   put(fprintf(out, "#\t%s\n", AUTHOR_CREDIT));
@@ -90,23 +137,31 @@ void writeHeaderFor(time_t now, const passwd *user) {
   }
   put(fprintf(out, "#------------------------------------------------------\n"));
   put(fprintf(out, "# Settings:\n"));
-  put(fprintf(out, "#  Y-Range: %1.*e div : %1.*e div\n", digits, static_cast<double>(yRangeLow()),
-              digits, static_cast<double>(yRangeHigh())));
-  put(fprintf(out, "#  Oscilloscope channel %d\n", settings.channel));
-  put(fprintf(out, "#  Time base:\t"));
-  put(printScaled(out, settings.timePerDiv, "s/div\n"));
-  put(fprintf(out, "#  Y-Gain:\t"));
-  put(printScaled(out, settings.voltsPerDiv, "V/div\n"));
-  put(fprintf(out, "#  Y-Offset:\t%2.3f div\n", settings.yZero));
-  put(fprintf(out, "#  Probe:\t1:%3.2f\n", settings.probeFactor));
+  for (int k = 0; k < columnCount; ++k) {
+    writeChannelHeader(out, *columns[k], k == 0);
+  }
   put(fprintf(out, "#\n"));
   // The header is in the file before the first sample is asked for.
   flushDataFile();
 }
 
 void writeColumnHeader() {
-  put(fprintf(settings.outputFile, "# Time [s]\t\tVolts \n"));
-  put(fprintf(settings.outputFile, "#--------------------------------------------------------\n"));
+  FILE *out = settings.outputFile;
+  if (settings.format == FORMAT_CSV) {
+    put(fprintf(out, "Time [s]"));
+    for (int k = 0; k < columnCount; ++k) {
+      put(fprintf(out, "%cCH%d [V]", settings.separator, columns[k]->channel));
+    }
+    put(fprintf(out, "\n"));
+  } else if (columnCount == 1) {
+    put(fprintf(out, "# Time [s]\t\tVolts \n"));
+  } else {
+    put(fprintf(out, "# Time [s]\t\tVolts CH%d\tVolts CH%d\n", columns[0]->channel,
+                columns[1]->channel));
+  }
+  if (settings.format != FORMAT_CSV) {
+    put(fprintf(out, "#--------------------------------------------------------\n"));
+  }
   noteWritten();
 }
 
@@ -122,48 +177,69 @@ int flushDataFileWhenDue() {
   return -1;
 }
 
-size_t formatSampleLine(char *line, size_t size, double time, double volts, int32_t digits) {
-  if (digits < 0 || digits > SAMPLE_LINE_FAST_DIGITS || !std::isfinite(time) ||
-      !std::isfinite(volts)) {
+size_t formatSampleRow(char *line, size_t size, const double *values, int count, char separator,
+                       int32_t digits) {
+  if (digits < 0 || digits > SAMPLE_LINE_FAST_DIGITS) {
     return 0;
   }
   // to_chars gives the digits printf gives for %.*e in the C locale, correctly
   // rounded, without printf's format parsing and multi-precision arithmetic.
+  char *at = line;
   char *end = line + size;
-  auto first = std::to_chars(line, end, time, std::chars_format::scientific, digits);
-  if (first.ec != std::errc{} || first.ptr == end) {
-    return 0;
+  for (int i = 0; i < count; ++i) {
+    if (!std::isfinite(values[i])) {
+      return 0;
+    }
+    auto written = std::to_chars(at, end, values[i], std::chars_format::scientific, digits);
+    if (written.ec != std::errc{} || written.ptr == end) {
+      return 0;
+    }
+    *written.ptr = i + 1 < count ? separator : '\n';
+    at = written.ptr + 1;
   }
-  *first.ptr = '\t';
-  auto second = std::to_chars(first.ptr + 1, end, volts, std::chars_format::scientific, digits);
-  if (second.ec != std::errc{} || second.ptr == end) {
-    return 0;
-  }
-  *second.ptr = '\n';
-  return static_cast<size_t>(second.ptr + 1 - line);
+  return static_cast<size_t>(at - line);
 }
 
-void writeSampleLine(int index, int raw) {
+size_t formatSampleLine(char *line, size_t size, double time, double volts, int32_t digits) {
+  const double values[] = {time, volts};
+  return formatSampleRow(line, size, values, 2, '\t', digits);
+}
+
+void writeSampleRow(int index, const int *raws) {
   if (streamFailed) {
     return;
   }
-  double time = static_cast<double>(sampleTime(index));
-  double volts = static_cast<double>(sampleVolts(raw));
-  char line[SAMPLE_LINE_FAST_SIZE];
-  size_t length = formatSampleLine(line, sizeof line, time, volts, settings.precision);
+  double values[1 + MAX_CHANNELS];
+  values[0] = static_cast<double>(sampleTimeIn<Extended>(settings, index));
+  for (int k = 0; k < columnCount; ++k) {
+    values[k + 1] = static_cast<double>(sampleVoltsIn<Extended>(*columns[k], raws[k]));
+    if (settings.measure) {
+      measureAdd(measured[k], values[0], values[k + 1]);
+    }
+  }
+  char separator = settings.format == FORMAT_CSV ? settings.separator : '\t';
+  char line[SAMPLE_ROW_FAST_SIZE];
+  size_t length =
+      formatSampleRow(line, sizeof line, values, columnCount + 1, separator, settings.precision);
   if (length > 0) {
     if (fwrite(line, 1, length, settings.outputFile) != length) {
       noteStreamFailure();
     }
   } else {
-    put(fprintf(settings.outputFile, "%1.*e\t%1.*e\n", settings.precision, time, settings.precision,
-                volts));
+    for (int i = 0; i <= columnCount; ++i) {
+      put(fprintf(settings.outputFile, "%1.*e%c", settings.precision, values[i],
+                  i < columnCount ? separator : '\n'));
+    }
   }
   if (!streamFailed) {
     ++samplesHanded;
   }
   noteWritten();
 }
+
+void writeSampleLine(int index, int raw) { writeSampleRow(index, &raw); }
+
+const Measurement &channelMeasurement(int column) { return measured[column]; }
 
 bool dataFileWriteFailed() { return writeFailed; }
 

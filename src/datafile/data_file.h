@@ -44,19 +44,34 @@ inline constexpr int DATA_FILE_FLUSH_MS = 50;
 int flushDataFileWhenDue();
 
 // One sample line: time and voltage of sample `index` (from 0) holding `raw`
-// (0 to 255).
+// (0 to 255), for a capture of one channel.
 void writeSampleLine(int index, int raw);
+
+// One row: the time of sample `index` and the voltage of each channel's raw
+// count in `raws`, in column order.
+void writeSampleRow(int index, const int *raws);
+
+// With --measure: the rows written so far for the channel of `column`.
+struct Measurement;
+const Measurement &channelMeasurement(int column);
 
 // Digits after the point up to which sample lines are formatted without
 // printf, and a buffer that holds any such line.
 inline constexpr int32_t SAMPLE_LINE_FAST_DIGITS = 60;
 inline constexpr size_t SAMPLE_LINE_FAST_SIZE = 2 * (SAMPLE_LINE_FAST_DIGITS + 8) + 2;
+inline constexpr size_t SAMPLE_ROW_FAST_SIZE =
+    (1 + MAX_CHANNELS) * (SAMPLE_LINE_FAST_DIGITS + 8) + 2;
 
 // The sample line "%1.*e\t%1.*e\n" of `time` and `volts` with `digits`, byte
 // for byte as printf writes it, into `line`; its length, or 0 when the line is
 // left to printf (a non-finite value, a precision outside 0..60, too small a
 // buffer).
 size_t formatSampleLine(char *line, size_t size, double time, double volts, int32_t digits);
+
+// The same for `count` values separated by `separator`, ending in a line
+// feed: "%1.*e" each, byte for byte as printf writes them.
+size_t formatSampleRow(char *line, size_t size, const double *values, int count, char separator,
+                       int32_t digits);
 
 // True once any write to the data file failed, or the driver noted a failure
 // of its own (a file that could not be emptied).

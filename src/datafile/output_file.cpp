@@ -15,6 +15,7 @@
 namespace {
 
 bool started = false;
+bool standardOutput = false; // the data goes to standard output (operand "-")
 bool hookInstalled = false;
 // The file this run created, by path and identity, so that the exit hook
 // never removes a file someone else put in its place. nullptr when the file
@@ -68,6 +69,12 @@ int openForWriting(const char *name) {
 FILE *openOutputFile(const char *name) {
   started = false;
   forgetCreated();
+  standardOutput = strcmp(name, "-") == 0;
+  if (standardOutput) {
+    static char buffer[65536];
+    setvbuf(stdout, buffer, _IOFBF, sizeof buffer);
+    return stdout;
+  }
   int fd = openForWriting(name);
   if (fd < 0) {
     return nullptr;
@@ -94,6 +101,10 @@ FILE *openOutputFile(const char *name) {
 bool startOutputFile(FILE *file) {
   started = true;
   forgetCreated();
+  // Standard output is never emptied: it may be a file the shell appends to.
+  if (standardOutput) {
+    return true;
+  }
   struct stat node {};
   if (fstat(fileno(file), &node) != 0 || !S_ISREG(node.st_mode)) {
     return true;
@@ -200,14 +211,16 @@ bool closeOutputFile() {
   settings.outputFile = nullptr;
   bool flushed = flushDataFileNow() && ferror(file) == 0;
   samplesKept = dataFileSamplesFlushed();
-  if (!flushed && started) {
+  if (!flushed && started && !standardOutput) {
     __fpurge(file); // a later write could land after a gap
     keepWholeLines(file);
   }
   bool written = flushed && !dataFileWriteFailed();
-  bool closed = fclose(file) == 0;
+  bool closed = standardOutput || fclose(file) == 0;
   discardUnstartedOutputFile();
   return closed && written;
 }
 
 int outputFileSamplesKept() { return samplesKept; }
+
+bool outputIsStandardOutput() { return standardOutput; }

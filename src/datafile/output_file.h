@@ -11,6 +11,9 @@
 
 #include <cstdio>
 
+// The name "-" is standard output: it is written to as it is, never emptied
+// or removed.
+//
 // Opens `name` for writing, creating it (mode 0666 less the umask) if it
 // does not exist, without truncating it. Returns the stream, or nullptr with
 // errno set when the file can neither be opened nor created.
@@ -40,3 +43,7 @@ bool closeOutputFile();
 // (for a file that cannot be read back, a FIFO say, those known to have left
 // the stream).
 int outputFileSamplesKept();
+
+// True when the data goes to standard output: every other text then goes to
+// standard error.
+bool outputIsStandardOutput();

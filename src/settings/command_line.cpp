@@ -5,6 +5,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -44,7 +45,7 @@ double prefixFactor(const char *text) {
 
 // A number with an optional prefix letter; the product is formed in extended
 // precision and rounded once, so that 500u is exactly the double 0.0005.
-static double scaledValue(const char *text) {
+double scaledValue(const char *text) {
   char *rest = nullptr;
   double number = strtod(text, &rest);
   return prefixProduct<Extended>(number, prefixFactor(rest));
@@ -74,6 +75,19 @@ static const LongOption LONG_OPTION_TABLE[] = {
     {"flow", required_argument, "how", "handshake on the line: rtscts (default) or none",
      OPTION_FLOW},
     {"ports", no_argument, nullptr, "list the serial ports of this machine and exit", OPTION_PORTS},
+    {"channels", required_argument, "list", "channels in one file: 1, 2, 1,2 or 2,1 (overrides -c)",
+     OPTION_CHANNELS},
+    {"gain", required_argument, "gains", "V/div for all channels or each (overrides -y)",
+     OPTION_GAIN},
+    {"offset", required_argument, "offsets",
+     "Y offset in div for all channels or each (overrides -Y)", OPTION_OFFSET},
+    {"probe", required_argument, "probes", "probe for all channels or each (overrides -p)",
+     OPTION_PROBE},
+    {"format", required_argument, "format", "data file format: tsv (default) or csv",
+     OPTION_FORMAT},
+    {"separator", required_argument, "sep", "CSV separator: , (default) or ;", OPTION_SEPARATOR},
+    {"measure", no_argument, nullptr, "print min, max, mean, rms, frequency... per channel",
+     OPTION_MEASURE},
 };
 
 std::span<const LongOption> longOptions() { return LONG_OPTION_TABLE; }
@@ -99,7 +113,7 @@ void printLongOptionHelp(FILE *stream) {
       label += std::string("=<") + entry.placeholder + ">";
     }
     label += ":";
-    fprintf(stream, "\t%-16s %s\n", label.c_str(), entry.help);
+    fprintf(stream, "\t%-20s %s\n", label.c_str(), entry.help);
   }
 }
 
@@ -142,6 +156,20 @@ void handleInfoOptions(int argc, char *argv[]) {
   }
   opterr = savedOpterr;
   optind = 0;
+}
+
+bool operandIsStandardOutput(int argc, char *argv[]) {
+  std::vector<char *> copy(argv, argv + argc);
+  copy.push_back(nullptr);
+  int savedOpterr = opterr;
+  opterr = 0;
+  optind = 0;
+  while (getopt_long(argc, copy.data(), SHORT_OPTIONS, getoptLongOptions(), nullptr) != -1) {
+  }
+  bool dash = optind < argc && strcmp(copy[static_cast<size_t>(optind)], "-") == 0;
+  opterr = savedOpterr;
+  optind = 0;
+  return dash;
 }
 
 // getopt_long returns '?' with optopt 0 for a word that names no long option
@@ -212,6 +240,13 @@ int parseOptions(int argc, char *argv[]) {
       settings.flow = value; // judged by the settings check
       break;
     case OPTION_PORTS: break; // answered before the configuration file is read
+    case OPTION_CHANNELS: settings.channelsText = value; break;
+    case OPTION_GAIN: settings.gainsText = value; break;
+    case OPTION_OFFSET: settings.offsetsText = value; break;
+    case OPTION_PROBE: settings.probesText = value; break;
+    case OPTION_FORMAT: settings.formatText = value; break;
+    case OPTION_SEPARATOR: settings.separatorText = value; break;
+    case OPTION_MEASURE: settings.measure = true; break;
     case OPTION_HELP: result = OPTIONS_WANT_HELP; break;
     case OPTION_VERSION: result = OPTIONS_WANT_VERSION; break;
     default:

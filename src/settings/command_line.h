@@ -17,7 +17,19 @@
 
 // What getopt_long returns for each long option: outside the range of option
 // letters.
-enum LongOptionCode { OPTION_HELP = 0x100, OPTION_VERSION, OPTION_FLOW, OPTION_PORTS };
+enum LongOptionCode {
+  OPTION_HELP = 0x100,
+  OPTION_VERSION,
+  OPTION_FLOW,
+  OPTION_PORTS,
+  OPTION_CHANNELS,
+  OPTION_GAIN,
+  OPTION_OFFSET,
+  OPTION_PROBE,
+  OPTION_FORMAT,
+  OPTION_SEPARATOR,
+  OPTION_MEASURE,
+};
 
 // One long option. The table of them (longOptions) is the only place a long
 // option is declared: it drives getopt_long and the block --help prints
@@ -50,6 +62,9 @@ int parseOptions(int argc, char *argv[]);
 // or created. --help and --version end it with 0.
 void readCommandLine(int argc, char *argv[]);
 
+// A number with an optional prefix letter, as -t and -y read it.
+double scaledValue(const char *text);
+
 // Factor of the SI prefix letter that starts `text` ("m" is 1e-3, "u" and the
 // micro sign are 1e-6, ...); 1 for any other letter or an empty text. The
 // micro sign is the byte 0xB5 (ISO 8859-1) or, as a UTF-8 terminal types
@@ -71,6 +86,10 @@ template <typename Number> double prefixProduct(double number, double factor) {
 // Returns when none is given; prints nothing for any other option, right or
 // wrong.
 void handleInfoOptions(int argc, char *argv[]);
+
+// True when the file operand is "-": the data then goes to standard output,
+// and the banner with every other text to standard error. Looks only.
+bool operandIsStandardOutput(int argc, char *argv[]);
 
 // Writes the usage text to standard error, where every failed run shows it.
 void printHelp();

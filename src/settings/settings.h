@@ -20,6 +20,21 @@ inline constexpr int32_t DEFAULT_BAUD_RATE = 38400;
 // those lines, none for a three-wire cable.
 enum FlowControl { FLOW_UNKNOWN = -1, FLOW_NONE = 0, FLOW_RTSCTS = 1 };
 
+// What the data file looks like: the commented text file, or a bare CSV.
+enum DataFormat { FORMAT_TSV, FORMAT_CSV };
+
+// The channels one capture reads, in the order of their columns.
+inline constexpr int MAX_CHANNELS = 2;
+
+// One captured channel and its scale: -y, -Y and -p, or their per-channel
+// values from --gain, --offset and --probe.
+struct ChannelScale {
+  int32_t channel; // 1 or 2
+  double voltsPerDiv;
+  double yZero;
+  double probeFactor;
+};
+
 struct Settings {
   int32_t precision = 10; // digits after the point in sample lines
   int32_t serialFd = -1;  // negative while the line is not open
@@ -47,7 +62,21 @@ struct Settings {
   const char *probeText = nullptr;
   // Words beginning with "--" that name no long option, as typed.
   std::vector<const char *> unknownOptions;
-  int32_t channel = 0; // 0: as selected on the scope, else 1 or 2
+  // --channels, --gain, --offset and --probe as typed (nullptr when not
+  // given); the check judges them and fills `channelCount` and `scales`.
+  const char *channelsText = nullptr;
+  const char *gainsText = nullptr;
+  const char *offsetsText = nullptr;
+  const char *probesText = nullptr;
+  int32_t channelCount = 1;
+  ChannelScale scales[MAX_CHANNELS]{};
+  // --format and --separator as typed; the check sets `format` and `separator`.
+  const char *formatText = nullptr;
+  const char *separatorText = nullptr;
+  DataFormat format = FORMAT_TSV;
+  char separator = ',';
+  bool measure = false; // --measure
+  int32_t channel = 0;  // 0: as selected on the scope, else 1 or 2
   int32_t configLineNo = 0;
   FILE *outputFile = nullptr;
   const char *outputName = nullptr; // the data file's name, for messages

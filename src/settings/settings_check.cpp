@@ -4,90 +4,180 @@
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
 
 #include "scope/port_report.h"
 #include "scope/serial_line.h"
+#include "settings/channel_list.h"
+#include "settings/command_line.h"
 #include "settings/settings.h"
+
+namespace {
+
+int problems = 0;
+
+// Writes one problem's message (a printf format) and counts it.
+template <typename... Values> void problem(const char *format, Values... values) {
+  fprintf(stderr, format, values...);
+  ++problems;
+}
 
 // A time base or gain of 0, infinite or NaN turns every time or voltage into
 // 0, infinite or NaN; a decimal comma cut the number short.
-static bool unusableScale(double value, const char *text) {
+bool unusableScale(double value, const char *text) {
   return value == 0 || !std::isfinite(value) || hasDecimalComma(text);
 }
 
 // The value as typed; one set by other means than the command line is shown
 // as a number.
-static const char *asTyped(const char *text, double value, char (&number)[32]) {
+std::string asTyped(const char *text, double value) {
   if (text != nullptr) {
     return text;
   }
+  char number[32];
   snprintf(number, sizeof number, "%g", value);
   return number;
 }
 
-int checkSettings() {
-  int problems = 0;
-  char number[32];
+void checkChannel() {
+  if (settings.channelsText != nullptr) {
+    int32_t channels[MAX_CHANNELS];
+    if (parseChannelList(settings.channelsText, channels) == 0) {
+      problem("Invalid channel list (%s): use 1, 2, 1,2 or 2,1\n", settings.channelsText);
+    }
+    return; // --channels overrides -c
+  }
   // Compared unsigned so that negative channels fail as well.
   if (static_cast<uint32_t>(settings.channel) > 2) {
-    fprintf(stderr, "Invalid Channel (%d) selected\n", settings.channel);
-    ++problems;
+    problem("Invalid Channel (%d) selected\n", settings.channel);
   }
+}
+
+void checkTimeBase() {
   if (unusableScale(settings.timePerDiv, settings.timeText)) {
-    fprintf(stderr, "Invalid time base (%s)\n",
-            asTyped(settings.timeText, settings.timePerDiv, number));
-    ++problems;
+    problem("Invalid time base (%s)\n", asTyped(settings.timeText, settings.timePerDiv).c_str());
   } else if (settings.timePerDiv < 0) {
-    fprintf(stderr, "Invalid Time/div (%e)\n", settings.timePerDiv);
-    ++problems;
+    problem("Invalid Time/div (%e)\n", settings.timePerDiv);
   }
-  if (unusableScale(settings.voltsPerDiv, settings.gainText)) {
-    fprintf(stderr, "Invalid Y-gain (%s)\n",
-            asTyped(settings.gainText, settings.voltsPerDiv, number));
-    ++problems;
-  } else if (settings.voltsPerDiv < 0) {
-    fprintf(stderr, "Invalid Volts/div (%e)\n", settings.voltsPerDiv);
-    ++problems;
+}
+
+void checkGain(double value, const char *text) {
+  if (unusableScale(value, text)) {
+    problem("Invalid Y-gain (%s)\n", asTyped(text, value).c_str());
+  } else if (value < 0) {
+    problem("Invalid Volts/div (%e)\n", value);
   }
+}
+
+// Ordered comparisons: a NaN probe factor passes, as it always has.
+void checkProbe(double value, const char *text) {
+  if (hasDecimalComma(text)) {
+    problem("Invalid ProbeFactor (%s)\n", text);
+  } else if (value < 1 || value > 1e6) {
+    problem("Invalid ProbeFactor 1:%e\n", value);
+  }
+}
+
+// The values of a per-channel list, or nothing when it holds more values
+// than there are channels (reported here).
+std::vector<std::string> listValues(const char *list) {
+  std::vector<std::string> values = splitList(list);
+  if (static_cast<int>(values.size()) > channelsCaptured()) {
+    problem("Invalid list (%s): one value, or one per channel\n", list);
+    values.clear();
+  }
+  return values;
+}
+
+void checkGains() {
+  if (settings.gainsText == nullptr) {
+    checkGain(settings.voltsPerDiv, settings.gainText);
+    return;
+  }
+  for (const std::string &value : listValues(settings.gainsText)) {
+    checkGain(scaledValue(value.c_str()), value.c_str());
+  }
+}
+
+void checkProbes() {
+  if (settings.probesText == nullptr) {
+    checkProbe(settings.probeFactor, settings.probeText);
+    return;
+  }
+  for (const std::string &value : listValues(settings.probesText)) {
+    checkProbe(strtod(value.c_str(), nullptr), value.c_str());
+  }
+}
+
+void checkOffsets() {
+  if (settings.offsetsText != nullptr) {
+    listValues(settings.offsetsText); // a value of its own is never wrong
+  } else if (hasDecimalComma(settings.yZeroText)) {
+    problem("Invalid Y-offset (%s)\n", settings.yZeroText);
+  }
+}
+
+void openLine() {
+  int opened = openSerialLine();
+  int openError = errno;
+  if (opened < 0) {
+    problem("*** Error: Cannot open serial line '%s' ***\n", settings.device);
+  }
+  // A port opened exclusively (TIOCEXCL) by another program refuses with EBUSY.
+  if (opened == SERIAL_LINE_IN_USE || (opened < 0 && openError == EBUSY)) {
+    reportLineInUse(settings.device, opened == SERIAL_LINE_IN_USE);
+  } else if (opened < 0) {
+    explainOpenFailure(settings.device, openError);
+  } else {
+    warnAlsoOpen(settings.device, opened);
+  }
+}
+
+void checkFormat() {
+  const char *format = settings.formatText;
+  if (format != nullptr && strcmp(format, "tsv") != 0 && strcmp(format, "csv") != 0) {
+    problem("Invalid format (%s): use tsv or csv\n", format);
+  }
+  settings.format = format != nullptr && strcmp(format, "csv") == 0 ? FORMAT_CSV : FORMAT_TSV;
+  const char *separator = settings.separatorText;
+  if (separator == nullptr) {
+    return;
+  }
+  bool known = strcmp(separator, ",") == 0 || strcmp(separator, ";") == 0;
+  if (!known || settings.format != FORMAT_CSV) {
+    problem("Invalid separator (%s): use , or ; with --format=csv\n", separator);
+  } else {
+    settings.separator = separator[0];
+  }
+}
+
+} // namespace
+
+int checkSettings() {
+  problems = 0;
+  checkChannel();
+  checkTimeBase();
+  checkGains();
   if (baudCode(settings.baudRate) == 0) {
-    fprintf(stderr, "Invalid baudrate (%ld)\n", static_cast<long>(settings.baudRate));
-    ++problems;
+    problem("Invalid baudrate (%ld)\n", static_cast<long>(settings.baudRate));
   }
   if (settings.serialFd < 0) {
-    int opened = openSerialLine();
-    int openError = errno;
-    if (opened < 0) {
-      fprintf(stderr, "*** Error: Cannot open serial line '%s' ***\n", settings.device);
-      ++problems;
-    }
-    // A port opened exclusively (TIOCEXCL) by another program refuses with EBUSY.
-    if (opened == SERIAL_LINE_IN_USE || (opened < 0 && openError == EBUSY)) {
-      reportLineInUse(settings.device, opened == SERIAL_LINE_IN_USE);
-    } else if (opened < 0) {
-      explainOpenFailure(settings.device, openError);
-    } else {
-      warnAlsoOpen(settings.device, opened);
-    }
+    openLine();
   }
-  // Ordered comparisons: a NaN probe factor passes, as it always has.
-  if (hasDecimalComma(settings.probeText)) {
-    fprintf(stderr, "Invalid ProbeFactor (%s)\n", settings.probeText);
-    ++problems;
-  } else if (settings.probeFactor < 1 || settings.probeFactor > 1e6) {
-    fprintf(stderr, "Invalid ProbeFactor 1:%e\n", settings.probeFactor);
-    ++problems;
-  }
-  if (hasDecimalComma(settings.yZeroText)) {
-    fprintf(stderr, "Invalid Y-offset (%s)\n", settings.yZeroText);
-    ++problems;
-  }
+  checkProbes();
+  checkOffsets();
+  checkFormat();
   if (flowControlOf(settings.flow) == FLOW_UNKNOWN) {
-    fprintf(stderr, "Invalid flow control (%s): use none or rtscts\n", settings.flow);
-    ++problems;
+    problem("Invalid flow control (%s): use none or rtscts\n", settings.flow);
   }
   for (const char *word : settings.unknownOptions) {
-    fprintf(stderr, "Invalid option (%s)\n", word);
-    ++problems;
+    problem("Invalid option (%s)\n", word);
+  }
+  if (problems == 0) {
+    resolveChannels();
   }
   return problems;
 }

@@ -1,6 +1,11 @@
 // Whole runs of the finished tool against the virtual scope.
 #pragma once
 
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <termios.h>
+#include <unistd.h>
+
 #include <memory>
 #include <string>
 #include <vector>
@@ -53,3 +58,33 @@ std::string withoutConfigWarning(const std::string &err);
 // The line that closes every run ending with status 6, or with 1 once the
 // header is written.
 std::string incomplete(int samples, const std::string &file);
+
+// Standard error of a failed run up to the help text that closes it.
+std::string beforeHelp(const ProcessResult &r);
+
+// The data file without the line that holds its creation time.
+std::string withoutCreationTime(const std::string &fileText);
+
+// The slave's attributes seen through a descriptor of the test's own, so
+// they can be compared after the tool has closed the line.
+class LineProbe {
+public:
+  explicit LineProbe(const std::string &device)
+      : fd_(open(device.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK)) {
+    EXPECT_GE(fd_, 0) << device;
+    tcgetattr(fd_, &before_);
+  }
+  ~LineProbe() { close(fd_); }
+  void expectRestored(const std::string &what) const {
+    termios after{};
+    ASSERT_EQ(tcgetattr(fd_, &after), 0) << what;
+    EXPECT_EQ(after.c_cflag, before_.c_cflag) << what;
+    EXPECT_EQ(after.c_lflag, before_.c_lflag) << what;
+    EXPECT_EQ(after.c_iflag, before_.c_iflag) << what;
+    EXPECT_EQ(after.c_oflag, before_.c_oflag) << what;
+  }
+
+private:
+  int fd_;
+  termios before_{};
+};

@@ -9,37 +9,6 @@
 
 #include "e2e_support.h"
 
-namespace {
-
-const char BANNER[] = "qelvo: Ver:0.2(Built:Sep 14 2000/10:40:32)\n";
-
-// Standard error of a failed run up to the help text that closes it.
-std::string beforeHelp(const ProcessResult &r) {
-  std::string err = withoutConfigWarning(r.err);
-  size_t help = err.find(std::string(BANNER) + "Usage: ");
-  EXPECT_NE(help, std::string::npos) << err;
-  EXPECT_TRUE(err.ends_with("\t<file>:  name of the output file\n")) << err;
-  return err.substr(0, help);
-}
-
-// The data file without the line that holds its creation time.
-std::string withoutCreationTime(const std::string &fileText) {
-  std::string kept;
-  size_t start = 0;
-  while (start < fileText.size()) {
-    size_t end = fileText.find('\n', start);
-    end = end == std::string::npos ? fileText.size() : end + 1;
-    std::string line = fileText.substr(start, end - start);
-    if (!line.starts_with("#  File created ")) {
-      kept += line;
-    }
-    start = end;
-  }
-  return kept;
-}
-
-} // namespace
-
 TEST(Typing, AStrayWordIsNeverTheDataFile) {
   TempDir dir;
   VirtualScope scope(dir, {"--samples", "20", "--pace", "none"});
