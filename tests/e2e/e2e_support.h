@@ -1,6 +1,8 @@
 // Whole runs of the finished tool against the virtual scope.
 #pragma once
 
+#include <termios.h>
+
 #include <memory>
 #include <string>
 #include <vector>
@@ -53,3 +55,18 @@ std::string withoutConfigWarning(const std::string &err);
 // The line that closes every run ending with status 6, or with 1 once the
 // header is written.
 std::string incomplete(int samples, const std::string &file);
+
+// The slave's attributes seen through a descriptor of the test's own, so
+// they can be compared after the tool has closed the line.
+class LineProbe {
+public:
+  explicit LineProbe(const std::string &device);
+  ~LineProbe();
+  LineProbe(const LineProbe &) = delete;
+  LineProbe &operator=(const LineProbe &) = delete;
+  void expectRestored(const std::string &what) const;
+
+private:
+  int fd_;
+  termios before_{};
+};

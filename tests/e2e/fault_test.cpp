@@ -6,7 +6,6 @@
 #include <grp.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
-#include <termios.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -32,30 +31,6 @@ std::string notConnected(const std::string &device) {
 double secondsSince(Clock::time_point start) {
   return std::chrono::duration<double>(Clock::now() - start).count();
 }
-
-// The slave's attributes seen through a descriptor of the test's own, so
-// they can be compared after the tool has closed the line.
-class LineProbe {
-public:
-  explicit LineProbe(const std::string &device)
-      : fd_(open(device.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK)) {
-    EXPECT_GE(fd_, 0) << device;
-    tcgetattr(fd_, &before_);
-  }
-  ~LineProbe() { close(fd_); }
-  void expectRestored(const std::string &what) const {
-    termios after{};
-    ASSERT_EQ(tcgetattr(fd_, &after), 0) << what;
-    EXPECT_EQ(after.c_cflag, before_.c_cflag) << what;
-    EXPECT_EQ(after.c_lflag, before_.c_lflag) << what;
-    EXPECT_EQ(after.c_iflag, before_.c_iflag) << what;
-    EXPECT_EQ(after.c_oflag, before_.c_oflag) << what;
-  }
-
-private:
-  int fd_;
-  termios before_{};
-};
 
 // The virtual scope's options `wave` with a fault added.
 std::vector<std::string> withFault(std::vector<std::string> wave,
