@@ -1,12 +1,17 @@
 // Whole runs that check the data file and the configuration file.
 #include <gtest/gtest.h>
 
+#include <sys/mount.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
+#include <memory>
 #include <string>
+#include <vector>
 
 #include "e2e_support.h"
 
@@ -14,6 +19,40 @@ namespace {
 
 const std::vector<std::string> RAMP{"--samples", "256",  "--wave1", "ramp",
                                     "--wave2",   "ramp", "--pace",  "none"};
+
+// A whole number as strtod reads it, with nothing left over: a cut line
+// leaves "2.9380530973e+", whose prefix alone would pass.
+bool isNumber(const std::string &text) {
+  char *end = nullptr;
+  strtod(text.c_str(), &end);
+  return !text.empty() && end == text.c_str() + text.size();
+}
+
+// A small tmpfs mounted on `path` for as long as it lives.
+class SmallDisk {
+public:
+  explicit SmallDisk(const std::string &path) : path_(path) {
+    std::filesystem::create_directory(path);
+    if (geteuid() != 0) {
+      whyNot_ = "mounting a tmpfs needs root";
+    } else if (mount("qelvo-test", path.c_str(), "tmpfs", 0, "size=16k") != 0) {
+      whyNot_ = std::string("cannot mount a tmpfs here: ") + strerror(errno);
+    }
+  }
+  ~SmallDisk() {
+    if (mounted()) {
+      umount2(path_.c_str(), MNT_DETACH);
+    }
+  }
+  SmallDisk(const SmallDisk &) = delete;
+  SmallDisk &operator=(const SmallDisk &) = delete;
+  bool mounted() const { return whyNot_.empty(); }
+  const std::string &whyNot() const { return whyNot_; }
+
+private:
+  std::string path_;
+  std::string whyNot_;
+};
 
 } // namespace
 
@@ -194,4 +233,61 @@ TEST(DataFileRun, NumberTooLongForTheMemoryAvailableEndsWithStatus6) {
   EXPECT_TRUE(contains(readFile(dir.file("out.dat")), "#  Oscilloscope channel 1\n"));
   waitFor([&] { return scope.received().size() >= 5; }, 2000);
   EXPECT_EQ(scope.received(), "1sd0e") << "the exchange is finished all the same";
+}
+
+// A file that stops growing part-way (a full disk, a file-size limit) must
+// end the run with its message, whole lines only, and the line given back;
+// the limit once killed the run by SIGXFSZ with a line cut in two.
+TEST(DataFileRun, FileThatStopsGrowingKeepsWholeLinesAndFailsTheRun) {
+  const std::vector<std::string> wave{"--samples", "2000", "--wave1", "noise", "--pace", "none"};
+  std::vector<int> record = VirtualScope::waveform(wave, 1);
+  ASSERT_EQ(record.size(), 2000u);
+  auto check = [&](const std::string &row, const ProcessResult &r, const std::string &data) {
+    EXPECT_EQ(r.signal, 0) << "killed by signal " << r.signal;
+    EXPECT_EQ(r.exitStatus, 6);
+    ASSERT_FALSE(data.empty());
+    EXPECT_EQ(data.rfind("# Program: 'qelvo', ", 0), 0u);
+    EXPECT_EQ(data.back(), '\n');
+    std::vector<SampleLine> lines = sampleLines(data);
+    for (size_t i = 0; i < lines.size(); ++i) {
+      ASSERT_TRUE(isNumber(lines[i].time) && isNumber(lines[i].volts))
+          << "line " << i << ": '" << lines[i].time << "\t" << lines[i].volts << "'";
+    }
+    std::vector<int> kept = rawSamples(data, 1);
+    EXPECT_GT(kept.size(), 0u);
+    ASSERT_LT(kept.size(), record.size());
+    EXPECT_EQ(kept,
+              std::vector<int>(record.begin(), record.begin() + static_cast<long>(kept.size())));
+    EXPECT_EQ(withoutConfigWarning(r.err),
+              "*** Error: Cannot write output file 'out.dat' ***\n" +
+                  incomplete(static_cast<int>(kept.size()), "out.dat"));
+    printf("%s: status %d, %zu samples kept in %zu bytes\n", row.c_str(), r.exitStatus, kept.size(),
+           data.size());
+  };
+
+  std::string skipped;
+  for (const std::string row : {"16 KiB tmpfs", "16 KiB file-size limit"}) {
+    SCOPED_TRACE(row);
+    TempDir dir;
+    bool disk = row == "16 KiB tmpfs";
+    std::string place = disk ? dir.file("disk") : dir.path();
+    std::unique_ptr<SmallDisk> small = disk ? std::make_unique<SmallDisk>(place) : nullptr;
+    if (disk && !small->mounted()) {
+      skipped = small->whyNot();
+      continue;
+    }
+    VirtualScope scope(dir, wave);
+    LineProbe probe(scope.device());
+    std::vector<std::string> argv{QELVO_BIN, "-c", "1", "-s", scope.device(), "out.dat"};
+    if (!disk) {
+      // A POSIX shell counts the limit in blocks of 512 bytes: 16 KiB.
+      argv.insert(argv.begin(), {"/bin/sh", "-c", "ulimit -f 32 && exec \"$0\" \"$@\""});
+    }
+    ProcessResult r = runProgram(argv, {{"QELVO"}, place});
+    check(row, r, readFile(place + "/out.dat"));
+    probe.expectRestored(row);
+  }
+  if (!skipped.empty()) {
+    GTEST_SKIP() << "the 16 KiB tmpfs row did not run: " << skipped;
+  }
 }

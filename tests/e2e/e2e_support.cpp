@@ -1,5 +1,6 @@
 #include "e2e_support.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <unistd.h>
 
@@ -122,4 +123,21 @@ std::string withoutCreationTime(const std::string &fileText) {
     start = end;
   }
   return kept;
+}
+
+LineProbe::LineProbe(const std::string &device)
+    : fd_(open(device.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK)) {
+  EXPECT_GE(fd_, 0) << device;
+  tcgetattr(fd_, &before_);
+}
+
+LineProbe::~LineProbe() { close(fd_); }
+
+void LineProbe::expectRestored(const std::string &what) const {
+  termios after{};
+  ASSERT_EQ(tcgetattr(fd_, &after), 0) << what;
+  EXPECT_EQ(after.c_cflag, before_.c_cflag) << what;
+  EXPECT_EQ(after.c_lflag, before_.c_lflag) << what;
+  EXPECT_EQ(after.c_iflag, before_.c_iflag) << what;
+  EXPECT_EQ(after.c_oflag, before_.c_oflag) << what;
 }

@@ -1,10 +1,7 @@
 // Whole runs of the finished tool against the virtual scope.
 #pragma once
 
-#include <fcntl.h>
-#include <gtest/gtest.h>
 #include <termios.h>
-#include <unistd.h>
 
 #include <memory>
 #include <string>
@@ -69,20 +66,11 @@ std::string withoutCreationTime(const std::string &fileText);
 // they can be compared after the tool has closed the line.
 class LineProbe {
 public:
-  explicit LineProbe(const std::string &device)
-      : fd_(open(device.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK)) {
-    EXPECT_GE(fd_, 0) << device;
-    tcgetattr(fd_, &before_);
-  }
-  ~LineProbe() { close(fd_); }
-  void expectRestored(const std::string &what) const {
-    termios after{};
-    ASSERT_EQ(tcgetattr(fd_, &after), 0) << what;
-    EXPECT_EQ(after.c_cflag, before_.c_cflag) << what;
-    EXPECT_EQ(after.c_lflag, before_.c_lflag) << what;
-    EXPECT_EQ(after.c_iflag, before_.c_iflag) << what;
-    EXPECT_EQ(after.c_oflag, before_.c_oflag) << what;
-  }
+  explicit LineProbe(const std::string &device);
+  ~LineProbe();
+  LineProbe(const LineProbe &) = delete;
+  LineProbe &operator=(const LineProbe &) = delete;
+  void expectRestored(const std::string &what) const;
 
 private:
   int fd_;

@@ -6,7 +6,6 @@
 #include <grp.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
-#include <termios.h>
 #include <unistd.h>
 
 #include <chrono>

@@ -7,7 +7,12 @@
 // is a word followed by its arguments:
 //   status TAG N          the run ended with status N
 //   quiet TAG             standard error holds nothing but the configuration warning
-//   message TAG TEXT      TEXT is one of the lines on standard error
+//   message TAG TEXT      TEXT is one of the lines on standard error; a TEXT
+//                         of several lines stands there in one piece
+//   only TAG TEXT         standard error holds TEXT and nothing else but the
+//                         configuration warning
+// In a TEXT, {holder} stands for the process the guest reported holding the
+// port while TAG ran.
 //   restored TAG          the port's settings after the run are those before
 //   exact TAG OPTIONS     the data file holds every sample the virtual scope
 //                         has with OPTIONS (one word), after its header
@@ -17,6 +22,9 @@
 //                         whole 4 KiB blocks (prints the sizes seen)
 //   held TAG              nothing left the port after the last command was
 //                         held back by CTS, and nothing stays queued
+//   lists TAG PORT        TAG's output (qelvo --ports) has a block for PORT
+//                         with a 16550A and the 8250 driver sysfs names for
+//                         it, and lists exactly the ttyS ports with a UART
 // Status 0 when every check holds, 1 when one fails, 2 on a usage error.
 #include <algorithm>
 #include <cstdio>
@@ -107,12 +115,42 @@ void expectQuiet(const std::string &tag) {
   }
 }
 
+// The lines of a TEXT argument, with {holder} filled in.
+std::vector<std::string> textLines(const std::string &tag, const std::string &text) {
+  std::string filled = text;
+  const std::string holder = "{holder}";
+  size_t at = filled.find(holder);
+  if (at != std::string::npos) {
+    filled.replace(at, holder.size(), firstField("holder", tag));
+  }
+  std::vector<std::string> lines;
+  std::istringstream in(filled);
+  for (std::string line; std::getline(in, line);) {
+    lines.push_back(line);
+  }
+  return lines;
+}
+
 void expectMessage(const std::string &tag, const std::string &message) {
   std::vector<std::string> lines = field("err", tag);
-  if (std::find(lines.begin(), lines.end(), message) == lines.end()) {
+  std::vector<std::string> wanted = textLines(tag, message);
+  if (std::search(lines.begin(), lines.end(), wanted.begin(), wanted.end()) == lines.end()) {
     std::vector<std::string> other = errorLines(tag);
     fail(tag + ": no '" + message + "' on stderr but '" + (other.empty() ? "" : other.front()) +
          "'");
+  }
+}
+
+void expectOnly(const std::string &tag, const std::string &message) {
+  std::vector<std::string> lines = errorLines(tag);
+  std::vector<std::string> wanted = textLines(tag, message);
+  if (lines != wanted) {
+    std::string seen;
+    for (const std::string &line : lines) {
+      seen += (seen.empty() ? "'" : " / '") + line + "'";
+    }
+    fail(tag + ": stderr " + (seen.empty() ? "empty" : seen) + ", want '" +
+         (wanted.empty() ? "" : wanted.front()) + "'");
   }
 }
 
@@ -242,12 +280,60 @@ void expectHeld(const std::string &tag) {
   }
 }
 
+// The names the 8250 driver registers under: the platform driver, and its
+// glue for ports that firmware (PnP) or a PCI card announces.
+bool is8250Driver(const std::string &name) { return name == "serial8250" || name == "serial"; }
+
+// qelvo --ports prints "/dev/NAME" and then "  label:   value" lines.
+void expectLists(const std::string &tag, const std::string &port) {
+  std::set<std::string> listed;
+  std::string driver;
+  std::string uart;
+  std::string block;
+  for (const std::string &line : field("out", tag)) {
+    std::vector<std::string> parts = words(line);
+    if (line.rfind("/dev/ttyS", 0) == 0) {
+      block = line;
+      listed.insert(line.substr(5));
+    } else if (block == port && parts.size() == 2 && parts[0] == "driver:") {
+      driver = parts[1];
+    } else if (block == port && parts.size() == 2 && parts[0] == "uart:") {
+      uart = parts[1];
+    }
+  }
+  std::vector<std::string> drivers = field("driver", tag);
+  if (!listed.count(port.substr(5))) {
+    fail(tag + ": no block for " + port);
+  } else if (!is8250Driver(driver) ||
+             std::find(drivers.begin(), drivers.end(), driver) == drivers.end()) {
+    std::string chain;
+    for (const std::string &name : drivers) {
+      chain += (chain.empty() ? "" : " ") + name;
+    }
+    fail(tag + ": " + port + " has driver '" + driver + "', sysfs links '" + chain + "'");
+  }
+  if (uart != "16550A") {
+    fail(tag + ": " + port + " has uart '" + uart + "'");
+  }
+  std::vector<std::string> withUart = field("uart", tag);
+  if (listed != std::set<std::string>(withUart.begin(), withUart.end())) {
+    std::string names;
+    for (const std::string &name : listed) {
+      names += (names.empty() ? "" : " ") + name;
+    }
+    fail(tag + ": lists " + names + ", not the " + std::to_string(withUart.size()) +
+         " ttyS ports with a UART");
+  }
+}
+
 // Runs the checks from argv[from]; false on a check it does not know.
 bool runChecks(int argc, char *argv[], int from) {
   for (int i = from; i < argc;) {
     std::string check = argv[i];
-    int args =
-        check == "status" || check == "message" || check == "exact" || check == "file-is" ? 2 : 1;
+    int args = check == "status" || check == "message" || check == "only" || check == "exact" ||
+                       check == "file-is" || check == "lists"
+                   ? 2
+                   : 1;
     if (i + args >= argc) {
       return false;
     }
@@ -259,6 +345,8 @@ bool runChecks(int argc, char *argv[], int from) {
       expectQuiet(a);
     } else if (check == "message") {
       expectMessage(a, b);
+    } else if (check == "only") {
+      expectOnly(a, b);
     } else if (check == "restored") {
       expectRestored(a);
     } else if (check == "exact") {
@@ -271,6 +359,8 @@ bool runChecks(int argc, char *argv[], int from) {
       expectGrows(a);
     } else if (check == "held") {
       expectHeld(a);
+    } else if (check == "lists") {
+      expectLists(a, b);
     } else {
       return false;
     }
