@@ -196,6 +196,52 @@ static std::vector<bool> unknownLongOptionCalls(int argc, char *argv[]) {
   return calls;
 }
 
+// Stores one option's value; OPTIONS_WANT_HELP or OPTIONS_WANT_VERSION for
+// those two, else 0. `word` is the argument that held the option.
+static int storeOption(int option, char *value, char *word) {
+  switch (option) {
+  case 'c': settings.channel = saturateToInt32(strtol(value, nullptr, 10)); break;
+  case 't':
+    settings.timePerDiv = scaledValue(value);
+    settings.timeText = value;
+    break;
+  case 'y':
+    settings.voltsPerDiv = scaledValue(value);
+    settings.gainText = value;
+    break;
+  case 'Y':
+    settings.yZero = strtod(value, nullptr);
+    settings.yZeroText = value;
+    break;
+  case 'p':
+    settings.probeFactor = strtod(value, nullptr);
+    settings.probeText = value;
+    break;
+  case 'b': settings.baudRate = saturateToInt32(strtol(value, nullptr, 10)); break;
+  case 's': setDevice(value); break;
+  // Values of long options are judged by the settings check.
+  case OPTION_FLOW: settings.flow = value; break;
+  case OPTION_PORTS: break; // answered before the configuration file is read
+  case OPTION_CHANNELS: settings.channelsText = value; break;
+  case OPTION_GAIN: settings.gainsText = value; break;
+  case OPTION_OFFSET: settings.offsetsText = value; break;
+  case OPTION_PROBE: settings.probesText = value; break;
+  case OPTION_FORMAT: settings.formatText = value; break;
+  case OPTION_SEPARATOR: settings.separatorText = value; break;
+  case OPTION_MEASURE: settings.measure = true; break;
+  case OPTION_HELP: return OPTIONS_WANT_HELP;
+  case OPTION_VERSION: return OPTIONS_WANT_VERSION;
+  default:
+    if (unknownLongOption(option)) {
+      settings.unknownOptions.push_back(word);
+    } else {
+      fprintf(stderr, "*** error: invalid command line argumend '%c' (%d)***\n", option, option);
+    }
+    break;
+  }
+  return 0;
+}
+
 int parseOptions(int argc, char *argv[]) {
   std::vector<bool> silent = unknownLongOptionCalls(argc, argv);
   int savedOpterr = opterr;
@@ -216,47 +262,7 @@ int parseOptions(int argc, char *argv[]) {
     if (value != nullptr && value[0] == '=') {
       ++value; // -t=1m is the same as -t 1m
     }
-    switch (option) {
-    case 'c': settings.channel = saturateToInt32(strtol(value, nullptr, 10)); break;
-    case 't':
-      settings.timePerDiv = scaledValue(value);
-      settings.timeText = value;
-      break;
-    case 'y':
-      settings.voltsPerDiv = scaledValue(value);
-      settings.gainText = value;
-      break;
-    case 'Y':
-      settings.yZero = strtod(value, nullptr);
-      settings.yZeroText = value;
-      break;
-    case 'p':
-      settings.probeFactor = strtod(value, nullptr);
-      settings.probeText = value;
-      break;
-    case 'b': settings.baudRate = saturateToInt32(strtol(value, nullptr, 10)); break;
-    case 's': setDevice(value); break;
-    case OPTION_FLOW:
-      settings.flow = value; // judged by the settings check
-      break;
-    case OPTION_PORTS: break; // answered before the configuration file is read
-    case OPTION_CHANNELS: settings.channelsText = value; break;
-    case OPTION_GAIN: settings.gainsText = value; break;
-    case OPTION_OFFSET: settings.offsetsText = value; break;
-    case OPTION_PROBE: settings.probesText = value; break;
-    case OPTION_FORMAT: settings.formatText = value; break;
-    case OPTION_SEPARATOR: settings.separatorText = value; break;
-    case OPTION_MEASURE: settings.measure = true; break;
-    case OPTION_HELP: result = OPTIONS_WANT_HELP; break;
-    case OPTION_VERSION: result = OPTIONS_WANT_VERSION; break;
-    default:
-      if (unknownLongOption(option)) {
-        settings.unknownOptions.push_back(argv[optind - 1]); // judged by the settings check
-        break;
-      }
-      fprintf(stderr, "*** error: invalid command line argumend '%c' (%d)***\n", option, option);
-      break;
-    }
+    result = storeOption(option, value, argv[optind - 1]);
   }
   opterr = savedOpterr;
   return result;
