@@ -1,6 +1,7 @@
 #include "datafile/output_file.h"
 
 #include <fcntl.h>
+#include <libgen.h>
 #include <stdio_ext.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -22,6 +23,9 @@ bool hookInstalled = false;
 char *createdPath = nullptr;
 dev_t createdDevice = 0;
 ino_t createdInode = 0;
+// The directory that gained the file's name in this run, kept after the
+// capture starts: the new entry must reach the disk as well as the data.
+char *createdDirectory = nullptr;
 
 void forgetCreated() {
   free(createdPath);
@@ -37,6 +41,14 @@ void rememberCreated(const char *path, int fd) {
   createdPath = strdup(path);
   createdDevice = node.st_dev;
   createdInode = node.st_ino;
+  char *copy = strdup(path);
+  createdDirectory = copy != nullptr ? strdup(dirname(copy)) : nullptr;
+  free(copy);
+}
+
+void forgetCreatedDirectory() {
+  free(createdDirectory);
+  createdDirectory = nullptr;
 }
 
 // Opens without O_TRUNC; O_EXCL first tells whether this run creates it.
@@ -68,6 +80,7 @@ int openForWriting(const char *name) {
 FILE *openOutputFile(const char *name) {
   started = false;
   forgetCreated();
+  forgetCreatedDirectory();
   int fd = openForWriting(name);
   if (fd < 0) {
     return nullptr;
@@ -113,6 +126,7 @@ void discardUnstartedOutputFile() {
     unlink(createdPath);
   }
   forgetCreated();
+  forgetCreatedDirectory();
 }
 
 namespace {
@@ -190,6 +204,32 @@ void keepWholeLines(FILE *file) {
   close(reader);
 }
 
+// A file system that cannot sync this kind of file (EINVAL) has nothing
+// more to offer; any other failure means the data may not be on the disk.
+bool synced(int fd) { return fsync(fd) == 0 || errno == EINVAL; }
+
+// A capture that was written whole is made durable: a power cut a moment
+// later must not take it, nor the name of a file this run created.
+bool makeDurable(FILE *file) {
+  struct stat node {};
+  if (!started || fstat(fileno(file), &node) != 0 || !S_ISREG(node.st_mode)) {
+    return true;
+  }
+  if (!synced(fileno(file))) {
+    return false;
+  }
+  if (createdDirectory == nullptr) {
+    return true;
+  }
+  // A directory we may not read cannot be synced by us; the file still is.
+  int directory = open(createdDirectory, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  bool ok = directory < 0 || synced(directory);
+  if (directory >= 0) {
+    close(directory);
+  }
+  return ok;
+}
+
 } // namespace
 
 bool closeOutputFile() {
@@ -204,9 +244,10 @@ bool closeOutputFile() {
     __fpurge(file); // a later write could land after a gap
     keepWholeLines(file);
   }
-  bool written = flushed && !dataFileWriteFailed();
+  bool written = flushed && !dataFileWriteFailed() && makeDurable(file);
   bool closed = fclose(file) == 0;
   discardUnstartedOutputFile();
+  forgetCreatedDirectory();
   return closed && written;
 }
 

@@ -30,10 +30,12 @@ bool outputFileStarted();
 void discardUnstartedOutputFile();
 
 // The end of the data file: flushes and closes `settings.outputFile`, then
-// discards it by the rule above. False when any of the file was not written
-// (the stream's error, a failed flush or close, or a failure the writer
-// noted). A regular file whose writes failed is first cut back to the end of
-// its last complete line.
+// discards it by the rule above. A started regular file that was written
+// whole is synced to the disk first, and so is its directory when this run
+// created it. False when any of the file was not written (the stream's error,
+// a failed flush, sync or close, or a failure the writer noted). A regular
+// file whose writes failed is first cut back to the end of its last complete
+// line.
 bool closeOutputFile();
 
 // After a close that returned false: the whole sample lines the file holds
