@@ -52,13 +52,13 @@ void forgetCreatedDirectory() {
 }
 
 // Opens without O_TRUNC; O_EXCL first tells whether this run creates it.
-int openForWriting(const char *name) {
+int openForWriting(const char *name, bool createOnly) {
   int fd = open(name, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
   if (fd >= 0) {
     rememberCreated(name, fd);
     return fd;
   }
-  if (errno != EEXIST) {
+  if (errno != EEXIST || createOnly) {
     return -1;
   }
   fd = open(name, O_WRONLY | O_CLOEXEC);
@@ -77,11 +77,13 @@ int openForWriting(const char *name) {
 
 } // namespace
 
-FILE *openOutputFile(const char *name) {
+namespace {
+
+FILE *openStream(const char *name, bool createOnly) {
   started = false;
   forgetCreated();
   forgetCreatedDirectory();
-  int fd = openForWriting(name);
+  int fd = openForWriting(name, createOnly);
   if (fd < 0) {
     return nullptr;
   }
@@ -95,7 +97,7 @@ FILE *openOutputFile(const char *name) {
   }
   // The writer flushes the file whenever a line has waited 50 ms; in between,
   // a fast line fills 64 KiB, not 4 KiB, before a write is due. One data
-  // file per run, so one buffer.
+  // file open at a time, so one buffer.
   static char buffer[65536];
   setvbuf(file, buffer, _IOFBF, sizeof buffer);
   if (!hookInstalled) {
@@ -103,6 +105,12 @@ FILE *openOutputFile(const char *name) {
   }
   return file;
 }
+
+} // namespace
+
+FILE *openOutputFile(const char *name) { return openStream(name, false); }
+
+FILE *createOutputFile(const char *name) { return openStream(name, true); }
 
 bool startOutputFile(FILE *file) {
   started = true;

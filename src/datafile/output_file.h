@@ -16,6 +16,11 @@
 // errno set when the file can neither be opened nor created.
 FILE *openOutputFile(const char *name);
 
+// The same, but only ever creates the file: nullptr with errno EEXIST when
+// `name` exists, a dangling symbolic link included. A series of captures
+// never overwrites a file, even one that appears after its name was chosen.
+FILE *createOutputFile(const char *name);
+
 // The capture starts: empties `file` (the stream openOutputFile gave) if it
 // is a regular file. From here on the file is kept whatever happens. False
 // when a regular file could not be emptied: its old tail would then stay
