@@ -75,10 +75,6 @@ int openForWriting(const char *name, bool createOnly) {
   return fd;
 }
 
-} // namespace
-
-namespace {
-
 FILE *openStream(const char *name, bool createOnly) {
   started = false;
   forgetCreated();
