@@ -1,6 +1,7 @@
 #include "datafile/output_file.h"
 
 #include <fcntl.h>
+#include <libgen.h>
 #include <stdio_ext.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -23,6 +24,9 @@ bool hookInstalled = false;
 char *createdPath = nullptr;
 dev_t createdDevice = 0;
 ino_t createdInode = 0;
+// The directory that gained the file's name in this run, kept after the
+// capture starts: the new entry must reach the disk as well as the data.
+char *createdDirectory = nullptr;
 
 void forgetCreated() {
   free(createdPath);
@@ -38,16 +42,24 @@ void rememberCreated(const char *path, int fd) {
   createdPath = strdup(path);
   createdDevice = node.st_dev;
   createdInode = node.st_ino;
+  char *copy = strdup(path);
+  createdDirectory = copy != nullptr ? strdup(dirname(copy)) : nullptr;
+  free(copy);
+}
+
+void forgetCreatedDirectory() {
+  free(createdDirectory);
+  createdDirectory = nullptr;
 }
 
 // Opens without O_TRUNC; O_EXCL first tells whether this run creates it.
-int openForWriting(const char *name) {
+int openForWriting(const char *name, bool createOnly) {
   int fd = open(name, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
   if (fd >= 0) {
     rememberCreated(name, fd);
     return fd;
   }
-  if (errno != EEXIST) {
+  if (errno != EEXIST || createOnly) {
     return -1;
   }
   fd = open(name, O_WRONLY | O_CLOEXEC);
@@ -64,18 +76,17 @@ int openForWriting(const char *name) {
   return fd;
 }
 
-} // namespace
-
-FILE *openOutputFile(const char *name) {
+FILE *openStream(const char *name, bool createOnly) {
   started = false;
   forgetCreated();
-  standardOutput = strcmp(name, "-") == 0;
+  forgetCreatedDirectory();
+  standardOutput = !createOnly && strcmp(name, "-") == 0;
   if (standardOutput) {
     static char buffer[65536];
     setvbuf(stdout, buffer, _IOFBF, sizeof buffer);
     return stdout;
   }
-  int fd = openForWriting(name);
+  int fd = openForWriting(name, createOnly);
   if (fd < 0) {
     return nullptr;
   }
@@ -89,7 +100,7 @@ FILE *openOutputFile(const char *name) {
   }
   // The writer flushes the file whenever a line has waited 50 ms; in between,
   // a fast line fills 64 KiB, not 4 KiB, before a write is due. One data
-  // file per run, so one buffer.
+  // file open at a time, so one buffer.
   static char buffer[65536];
   setvbuf(file, buffer, _IOFBF, sizeof buffer);
   if (!hookInstalled) {
@@ -97,6 +108,12 @@ FILE *openOutputFile(const char *name) {
   }
   return file;
 }
+
+} // namespace
+
+FILE *openOutputFile(const char *name) { return openStream(name, false); }
+
+FILE *createOutputFile(const char *name) { return openStream(name, true); }
 
 bool startOutputFile(FILE *file) {
   started = true;
@@ -124,6 +141,7 @@ void discardUnstartedOutputFile() {
     unlink(createdPath);
   }
   forgetCreated();
+  forgetCreatedDirectory();
 }
 
 namespace {
@@ -201,6 +219,32 @@ void keepWholeLines(FILE *file) {
   close(reader);
 }
 
+// A file system that cannot sync this kind of file (EINVAL) has nothing
+// more to offer; any other failure means the data may not be on the disk.
+bool synced(int fd) { return fsync(fd) == 0 || errno == EINVAL; }
+
+// A capture that was written whole is made durable: a power cut a moment
+// later must not take it, nor the name of a file this run created.
+bool makeDurable(FILE *file) {
+  struct stat node {};
+  if (!started || fstat(fileno(file), &node) != 0 || !S_ISREG(node.st_mode)) {
+    return true;
+  }
+  if (!synced(fileno(file))) {
+    return false;
+  }
+  if (createdDirectory == nullptr) {
+    return true;
+  }
+  // A directory we may not read cannot be synced by us; the file still is.
+  int directory = open(createdDirectory, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  bool ok = directory < 0 || synced(directory);
+  if (directory >= 0) {
+    close(directory);
+  }
+  return ok;
+}
+
 } // namespace
 
 bool closeOutputFile() {
@@ -215,9 +259,10 @@ bool closeOutputFile() {
     __fpurge(file); // a later write could land after a gap
     keepWholeLines(file);
   }
-  bool written = flushed && !dataFileWriteFailed();
+  bool written = flushed && !dataFileWriteFailed() && (standardOutput || makeDurable(file));
   bool closed = standardOutput || fclose(file) == 0;
   discardUnstartedOutputFile();
+  forgetCreatedDirectory();
   return closed && written;
 }
 

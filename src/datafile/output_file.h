@@ -19,6 +19,11 @@
 // errno set when the file can neither be opened nor created.
 FILE *openOutputFile(const char *name);
 
+// The same, but only ever creates the file: nullptr with errno EEXIST when
+// `name` exists, a dangling symbolic link included. A series of captures
+// never overwrites a file, even one that appears after its name was chosen.
+FILE *createOutputFile(const char *name);
+
 // The capture starts: empties `file` (the stream openOutputFile gave) if it
 // is a regular file. From here on the file is kept whatever happens. False
 // when a regular file could not be emptied: its old tail would then stay
@@ -33,10 +38,12 @@ bool outputFileStarted();
 void discardUnstartedOutputFile();
 
 // The end of the data file: flushes and closes `settings.outputFile`, then
-// discards it by the rule above. False when any of the file was not written
-// (the stream's error, a failed flush or close, or a failure the writer
-// noted). A regular file whose writes failed is first cut back to the end of
-// its last complete line.
+// discards it by the rule above. A started regular file that was written
+// whole is synced to the disk first, and so is its directory when this run
+// created it. False when any of the file was not written (the stream's error,
+// a failed flush, sync or close, or a failure the writer noted). A regular
+// file whose writes failed is first cut back to the end of its last complete
+// line.
 bool closeOutputFile();
 
 // After a close that returned false: the whole sample lines the file holds

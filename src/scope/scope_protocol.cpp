@@ -7,6 +7,10 @@
 
 namespace {
 
+// The last reply came whole and well-formed, and was the last thing the
+// scope owed: nothing stale can follow it.
+bool replyWhole = false;
+
 // Sends `command` and reports whether the scope echoed it; the caller has
 // drained the line.
 bool echoed(char command) {
@@ -14,7 +18,33 @@ bool echoed(char command) {
   return receiveByte() == command;
 }
 
+// The drain before a command. After a whole reply it takes what has arrived
+// and waits for quiet only when something had; in any doubt it waits for
+// quiet. False when the line never fell silent.
+bool drainBeforeCommand() {
+  bool settled = replyWhole && !inputArrived();
+  replyWhole = false;
+  return settled || drainInput();
+}
+
+// A pair of hex digits as readHexByte reads it; `lineFeed` tells whether a
+// line feed stood in place of the first digit.
+int readHexPair(bool &lineFeed) {
+  int first = readHexDigit();
+  lineFeed = first == 0;
+  if (first <= 0) {
+    return -1;
+  }
+  int second = readHexDigit();
+  if (second <= 0) {
+    return -2;
+  }
+  return hexDigitValue(first) * 16 + hexDigitValue(second);
+}
+
 } // namespace
+
+void expectStaleInput() { replyWhole = false; }
 
 int hexDigitValue(int c) {
   if (c <= '9') {
@@ -35,29 +65,26 @@ int readHexDigit() {
 }
 
 int readHexByte() {
-  int first = readHexDigit();
-  if (first <= 0) {
-    return -1;
-  }
-  int second = readHexDigit();
-  if (second <= 0) {
-    return -2;
-  }
-  return hexDigitValue(first) * 16 + hexDigitValue(second);
+  bool lineFeed = false;
+  return readHexPair(lineFeed);
 }
 
 int selectChannel(int ch) {
   if (ch < 0 || ch > 2) {
     return -3;
   }
-  if (!drainInput()) {
+  if (!drainBeforeCommand()) {
     return PROTOCOL_NEVER_SILENT;
   }
-  return echoed(static_cast<char>('0' + ch)) ? 0 : -1 - ch;
+  if (!echoed(static_cast<char>('0' + ch))) {
+    return -1 - ch;
+  }
+  replyWhole = true;
+  return 0;
 }
 
 int readStatus() {
-  if (!drainInput()) {
+  if (!drainBeforeCommand()) {
     return PROTOCOL_NEVER_SILENT;
   }
   if (!echoed('s')) {
@@ -68,28 +95,42 @@ int readStatus() {
     fprintf(stderr, "*** Error: invalid Status (%d)***\n", status);
     return -2;
   }
+  replyWhole = true;
   return status;
 }
 
 int dumpWaveform(const SampleSink &sink) {
   // Once the scope has answered its status, a drain that gives up is no
   // reason to give up the dump.
-  drainInput();
+  drainBeforeCommand();
   if (!echoed('d')) {
     return -1;
   }
   sink.begin();
   int index = 0;
-  for (int raw = readHexByte(); raw >= 0; raw = readHexByte()) {
+  bool lineFeed = false;
+  for (int raw = readHexPair(lineFeed); raw >= 0; raw = readHexPair(lineFeed)) {
     sink.sample(index, raw);
     ++index;
   }
+  replyWhole = lineFeed;
   return index;
 }
 
 void endExchange() {
-  drainInput();
+  drainBeforeCommand();
   sendByte('0');
-  drainInput();
+  // The echo of "0" is all the scope owes; the drain before "e" ends as soon
+  // as it has come. Silence, or a byte of 0x80 or above, ends a drain as ever.
+  int reply = receiveBeforeSilence();
+  if (reply == '0') {
+    replyWhole = true;
+    drainBeforeCommand();
+  } else if (reply >= 0) {
+    drainInput();
+  }
   sendByte('e');
+  // Whatever comes after "e" belongs to no reply: the next exchange starts
+  // with a wait for quiet.
+  replyWhole = false;
 }

@@ -2,9 +2,14 @@
 //
 // Commands are single characters; the scope echoes each one it accepts, and
 // follows the echo of "s" and "d" with hex pairs. Every command starts with a
-// drain so that stale bytes are never taken for the reply. Failures come back
-// as negative numbers and the caller decides what to print, except for
-// readStatus, which reports bad status digits itself.
+// drain so that stale bytes are never taken for the reply. The drain waits
+// for 20 ms plus two character times of quiet before the first command of an
+// exchange, after "e", and after a reply that was missing, cut or malformed
+// or that anything followed; after a whole reply (the echo of a channel, the
+// status pair, a dump closed by its line feed, the echo of "0") with nothing
+// arrived since, the scope owes nothing more and the command goes out at
+// once. Failures come back as negative numbers and the caller decides what to
+// print, except for readStatus, which reports bad status digits itself.
 //
 // A line that never falls silent before the channel selection or the status
 // query means the scope is still busy sending (the rest of an interrupted
@@ -21,6 +26,10 @@ struct SampleSink {
   void (*begin)();
   void (*sample)(int index, int raw);
 };
+
+// The next command waits for quiet before it goes out, whatever the last
+// reply was: for the start of a capture.
+void expectStaleInput();
 
 // The value of a hex digit: "0".."9" count from "0"; a letter's upper-case
 // code minus 55, so that "A" and "a" are 10 ("A" is 65).

@@ -88,25 +88,35 @@ WaitHook waitHook = nullptr;
 // -1 for no such limit.
 int runWaitHook() { return waitHook != nullptr ? waitHook() : -1; }
 
-// Takes the next byte, reading what is waiting when the buffer is empty;
-// false when there is none.
-bool takeByte(int &value) {
+// Whether the buffer holds a byte, reading what waits on the line when it is
+// empty; never waits.
+bool fillPending() {
   if (pending.fd != settings.serialFd) {
     forgetPending();
     pending.fd = settings.serialFd;
   }
-  if (pending.next == pending.end) {
-    ssize_t got = read(settings.serialFd, pending.bytes, sizeof pending.bytes);
-    if (got <= 0) {
-      pending.next = pending.end = 0;
-      // A raw line with VMIN and VTIME at 0 reads 0 bytes when it is quiet.
-      if (got < 0 && errorMeansLineLost(errno)) {
-        lost = true;
-      }
-      return false;
+  if (pending.next < pending.end) {
+    return true;
+  }
+  ssize_t got = read(settings.serialFd, pending.bytes, sizeof pending.bytes);
+  if (got <= 0) {
+    pending.next = pending.end = 0;
+    // A raw line with VMIN and VTIME at 0 reads 0 bytes when it is quiet.
+    if (got < 0 && errorMeansLineLost(errno)) {
+      lost = true;
     }
-    pending.next = 0;
-    pending.end = static_cast<size_t>(got);
+    return false;
+  }
+  pending.next = 0;
+  pending.end = static_cast<size_t>(got);
+  return true;
+}
+
+// Takes the next byte, reading what is waiting when the buffer is empty;
+// false when there is none.
+bool takeByte(int &value) {
+  if (!fillPending()) {
+    return false;
   }
   // Widened as a signed char: 0x80..0xFF become negative, which every caller
   // treats like a missing byte.
@@ -376,6 +386,10 @@ int receiveWithin(int silence) {
 } // namespace
 
 int receiveByte() { return receiveWithin(silenceMs(RECEIVE_SLACK_MS)); }
+
+int receiveBeforeSilence() { return receiveWithin(silenceMs(DRAIN_SLACK_MS)); }
+
+bool inputArrived() { return receivedStopSignal == 0 && !lost && fillPending(); }
 
 bool drainInput() {
   int silence = silenceMs(DRAIN_SLACK_MS);

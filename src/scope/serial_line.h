@@ -16,7 +16,7 @@
 //
 // A receive waits with poll() for at most 100 ms plus two character times at
 // the line speed, so that a byte the scope owes survives a busy host; a
-// drain, run before every command on a normally quiet line, ends after 20 ms
+// drain, run before a command on a normally quiet line, ends after 20 ms
 // plus two character times of silence. The line is read a chunk at a time
 // and served a byte at a time; what was read ahead is dropped with the line.
 // While input flows, a receive that finds the line empty sleeps a few
@@ -82,6 +82,14 @@ int receiveByte();
 // above, or a stop signal (true), or gives up after 2 s of continuous input
 // (false: the line never fell silent).
 bool drainInput();
+
+// One step of a drain: the next byte, or -1 after the silence that ends a
+// drain. For a reply that a drain would otherwise discard.
+int receiveBeforeSilence();
+
+// Whether input has arrived and waits to be read (false once the line is
+// lost or a stop signal came); never waits.
+bool inputArrived();
 
 void installStopHandlers();
 

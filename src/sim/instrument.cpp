@@ -19,6 +19,13 @@ struct Scope {
   SimLine &line;
   const std::vector<uint8_t> *records;
   int channel;
+  // The tool's captures, counted from the scope's start whatever the runs:
+  // a capture starts with the first command, or with a channel selection
+  // right after an "e" (not with the dump that a not-ready scope is asked
+  // for after its "0" and "e").
+  long capture = 1;
+  bool afterEnd = false;
+  long captureSamples = 0; // sent in the dumps of this capture
 };
 
 static const char HEX_DIGITS[] = "0123456789ABCDEF";
@@ -105,7 +112,8 @@ static bool answerDump(Scope &scope) {
   DumpOut out{scope.line, {}, 0};
   uint64_t noiseState = (scope.options.shape.seed + 1) * 0x9E3779B97F4A7C15ull | 1;
   long sent = 0;
-  if (faults.dieAfter == 0) {
+  bool dying = faults.dieInCapture == scope.capture;
+  if (faults.dieAfter == 0 || (dying && scope.captureSamples >= faults.dieInCaptureAfter)) {
     vanish();
   }
   do {
@@ -114,7 +122,8 @@ static bool answerDump(Scope &scope) {
         return false;
       }
       ++sent;
-      if (sent == faults.dieAfter) {
+      ++scope.captureSamples;
+      if (sent == faults.dieAfter || (dying && scope.captureSamples == faults.dieInCaptureAfter)) {
         out.flush();
         vanish();
       }
@@ -158,6 +167,12 @@ static void chatter(Scope &scope, int logFd) {
 // False when a reply was cut short by a stop request or a gone tool.
 static bool answer(Scope &scope, char command) {
   const SimFaults &faults = scope.options.faults;
+  bool selection = command == '0' || command == '1' || command == '2';
+  if (scope.afterEnd && selection) {
+    ++scope.capture;
+    scope.captureSamples = 0;
+  }
+  scope.afterEnd = command == 'e';
   if (faults.silent || faults.ignored.find(command) != std::string::npos) {
     return true;
   }

@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <string>
 
 static const char HELP_TEXT[] =
     "Usage: qelvo-scope-sim [options]\n"
@@ -76,6 +77,11 @@ static const char HELP_TEXT[] =
     "  --fault dump-b5         end the dump with the byte 0xB5 instead of a line feed\n"
     "  --fault die=N           after N samples of a dump the scope's process kills\n"
     "                          itself: the pseudo-terminal hangs up\n"
+    "  --fault die-in-capture=N[:M]\n"
+    "                          the same in the tool's N-th capture only, after M\n"
+    "                          samples of its dumps (default 0: at its first dump's\n"
+    "                          start); a capture starts with the first command, or\n"
+    "                          with a channel selection right after an \"e\"\n"
     "  --fault noise=N         line noise: after every N samples one random byte\n"
     "                          that is no hex digit (random from --seed)\n"
     "  --fault endless         the dump repeats the record and never ends\n"
@@ -115,6 +121,19 @@ static bool parseDouble(const char *text, double &value) {
   return true;
 }
 
+// "N" or "N:M" of die-in-capture.
+static bool parseCaptureAndSamples(const char *text, SimFaults &faults) {
+  std::string capture = text;
+  std::string samples = "0";
+  size_t colon = capture.find(':');
+  if (colon != std::string::npos) {
+    samples = capture.substr(colon + 1);
+    capture.resize(colon);
+  }
+  return parseLong(capture.c_str(), 1, LONG_MAX, faults.dieInCapture) &&
+         parseLong(samples.c_str(), 0, LONG_MAX, faults.dieInCaptureAfter);
+}
+
 static bool parseFault(const char *text, SimFaults &faults) {
   long count = 0;
   if (strcmp(text, "silent") == 0) {
@@ -131,6 +150,8 @@ static bool parseFault(const char *text, SimFaults &faults) {
     faults.chatter = true;
   } else if (strncmp(text, "die=", 4) == 0 && parseLong(text + 4, 0, LONG_MAX, count)) {
     faults.dieAfter = count;
+  } else if (strncmp(text, "die-in-capture=", 15) == 0) {
+    return parseCaptureAndSamples(text + 15, faults);
   } else if (strncmp(text, "noise=", 6) == 0 && parseLong(text + 6, 1, LONG_MAX, count)) {
     faults.noiseEvery = count;
   } else if (strncmp(text, "no-echo=", 8) == 0 && strlen(text) == 9 &&

@@ -30,6 +30,8 @@ struct SimFaults {
   long dumpCut = -1;          // samples before a lone digit ends the dump; -1: off
   bool dumpB5 = false;        // 0xB5 instead of the closing line feed
   long dieAfter = -1;         // samples before the scope vanishes; -1: off
+  long dieInCapture = -1;     // the capture in which it vanishes instead; -1: off
+  long dieInCaptureAfter = 0; // samples of that capture's dumps before it does
   long noiseEvery = 0;        // a byte that is no hex digit after every N samples
   bool endless = false;       // the dump repeats the record without end
   bool chatter = false;       // sends without pause, answers nothing

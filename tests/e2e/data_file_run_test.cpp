@@ -54,6 +54,16 @@ private:
   std::string whyNot_;
 };
 
+// The environment that preloads the shim `library` into qelvo, with `more`.
+std::vector<std::string> preloading(const char *library, std::vector<std::string> more = {}) {
+  // The shim comes before a sanitizer's runtime in the list of libraries.
+  const char *sanitizer = getenv("ASAN_OPTIONS");
+  more.push_back("ASAN_OPTIONS=" + (sanitizer != nullptr ? sanitizer + std::string(":") : "") +
+                 "verify_asan_link_order=0");
+  more.push_back("LD_PRELOAD=" + std::string(library));
+  return more;
+}
+
 } // namespace
 
 TEST(DataFileRun, EverySampleLineIsTheConvertedRawValue) {
@@ -113,18 +123,55 @@ TEST(DataFileRun, DataFileThatCannotBeEmptiedEndsWithStatus6) {
     earlier += "# an earlier capture\n";
   }
   writeFile(dir.file("out.dat"), earlier);
-  // The shim comes before a sanitizer's runtime in the list of libraries.
-  const char *sanitizer = getenv("ASAN_OPTIONS");
-  std::string sanitizerOptions =
-      "ASAN_OPTIONS=" + (sanitizer != nullptr ? sanitizer + std::string(":") : "") +
-      "verify_asan_link_order=0";
   ProcessResult r = runQelvo(dir, {"-c", "1", "-s", scope.device(), "out.dat"},
-                             {"LD_PRELOAD=" QELVO_FTRUNCATE_FAILS, sanitizerOptions});
+                             preloading(QELVO_FTRUNCATE_FAILS));
   EXPECT_EQ(r.exitStatus, 6);
   EXPECT_EQ(withoutConfigWarning(r.err),
             "*** Error: Cannot write output file 'out.dat' ***\n" + incomplete(256, "out.dat"));
   EXPECT_EQ(readFile(dir.file("out.dat")).rfind("# Program: 'qelvo', ", 0), 0u);
   EXPECT_EQ(scope.received(5), "1sd0e") << "the exchange is finished all the same";
+}
+
+TEST(DataFileRun, CaptureIsSyncedWithTheDirectoryThatGainedItsName) {
+  struct Row {
+    const char *name;
+    bool existing;
+    bool syncFails;
+    int status;
+    const char *counts; // "" for no fsync at all
+  } rows[] = {
+      {"out.dat", false, false, 0, "file 1 dir 1\n"},
+      {"out.dat", true, false, 0, "file 1 dir 0\n"},
+      {"/dev/null", false, false, 0, ""},
+      {"out.dat", false, true, 6, "file 1 dir 0\n"},
+  };
+  for (const Row &row : rows) {
+    TempDir dir;
+    VirtualScope scope(dir, RAMP);
+    if (row.existing) {
+      writeFile(dir.file(row.name), "# an earlier capture\n");
+    }
+    std::vector<std::string> env{"QELVO_FSYNC_COUNTS=" + dir.file("counts")};
+    if (row.syncFails) {
+      env.push_back("QELVO_FSYNC_FAILS=1");
+    }
+    ProcessResult r = runQelvo(dir, {"-c", "1", "-s", scope.device(), row.name},
+                               preloading(QELVO_FSYNC_COUNTER, env));
+    std::string what = std::string(row.name) + (row.existing ? " (existing)" : "") +
+                       (row.syncFails ? " (sync fails)" : "");
+    EXPECT_EQ(r.exitStatus, row.status) << what << ": " << r.err;
+    std::string counts = access(dir.file("counts").c_str(), F_OK) == 0
+                             ? readFile(dir.file("counts"))
+                             : std::string();
+    EXPECT_EQ(counts, row.counts) << what;
+    if (row.syncFails) {
+      EXPECT_EQ(withoutConfigWarning(r.err),
+                "*** Error: Cannot write output file 'out.dat' ***\n" + incomplete(256, "out.dat"));
+      EXPECT_EQ(scope.received(5), "1sd0e") << "the exchange is finished all the same";
+    } else if (row.name[0] != '/') {
+      EXPECT_EQ(sampleLines(readFile(dir.file(row.name))).size(), 256u) << what;
+    }
+  }
 }
 
 TEST(DataFileRun, ConfigurationInTheWorkingDirectorySetsCalibrationAndDevice) {

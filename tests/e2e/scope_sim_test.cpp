@@ -207,6 +207,46 @@ TEST(ScopeSim, FaultsSendExactlyTheirBytes) {
   }
 }
 
+// Captures count across runs; a "2" inside a capture starts none, and the
+// samples of both its dumps count towards the end. What the scope sent last
+// before it died may be lost with the line.
+TEST(ScopeSim, DiesInTheGivenCaptureAfterItsSamples) {
+  const std::string whole = "1s01d0001020304\n2s00d0001020304\n0";
+  struct Row {
+    const char *fault;
+    std::vector<Exchange> steps; // the last reply is the most that may come
+  } rows[] = {
+      {"die-in-capture=2:6",
+       {{"1sd2sd0e", whole},
+        {"1", "1"},
+        {"s", "s01"},
+        {"d", "d0001020304\n"},
+        {"2", "2"},
+        {"s", "s00"},
+        {"d", "d00"}}},
+      {"die-in-capture=3",
+       {{"1sd2sd0e", whole},
+        {"0sd0e", "0s01d0001020304\n0"},
+        {"2", "2"},
+        {"s", "s00"},
+        {"d", "d"}}},
+  };
+  for (const Row &row : rows) {
+    Child sim(
+        simArgs({"--wave1", "ramp", "--wave2", "ramp", "--samples", "5", "--fault", row.fault}));
+    int fd = openLine(slavePathOf(sim));
+    ASSERT_GE(fd, 0);
+    for (size_t i = 0; i + 1 < row.steps.size(); ++i) {
+      EXPECT_EQ(exchange(fd, row.steps[i].command, 100), row.steps[i].reply) << row.fault;
+    }
+    std::string last = exchange(fd, row.steps.back().command, 100);
+    EXPECT_EQ(row.steps.back().reply.substr(0, last.size()), last) << row.fault;
+    ProcessResult result = sim.wait(3000);
+    EXPECT_EQ(result.signal, SIGKILL) << row.fault;
+    close(fd);
+  }
+}
+
 TEST(ScopeSim, PacesRepliesAtTheLineSpeed) {
   struct Row {
     std::vector<std::string> options;
@@ -319,13 +359,13 @@ TEST(ScopeSim, StopsOnSignalRemovingItsLinkAndSurvivesTheToolsHangUp) {
 TEST(ScopeSim, DocumentsEveryOptionAndRejectsBadValuesInOneLine) {
   ProcessResult help = runProgram(simArgs({"--help"}));
   EXPECT_EQ(help.exitStatus, 0);
-  for (const char *option : {"--link",         "--runs",     "--log",           "--pace",
-                             "--delay",        "--delivery", "--panel-channel", "--not-ready",
-                             "--wave1",        "--wave2",    "--samples",       "--cycles",
-                             "--amplitude",    "--offset",   "--seed",          "--print-waveform",
-                             "--fault silent", "no-echo=C",  "status-missing",  "status-cut",
-                             "dump-cut=N",     "dump-b5",    "--tty",           "--listen",
-                             "--connect",      "--help"}) {
+  for (const char *option :
+       {"--link",           "--runs",          "--log",          "--pace",         "--delay",
+        "--delivery",       "--panel-channel", "--not-ready",    "--wave1",        "--wave2",
+        "--samples",        "--cycles",        "--amplitude",    "--offset",       "--seed",
+        "--print-waveform", "--fault silent",  "no-echo=C",      "status-missing", "status-cut",
+        "dump-cut=N",       "dump-b5",         "die-in-capture", "--tty",          "--listen",
+        "--connect",        "--help"}) {
     EXPECT_NE(help.out.find(option), std::string::npos) << option;
   }
   const std::vector<std::string> bad[] = {
@@ -343,6 +383,8 @@ TEST(ScopeSim, DocumentsEveryOptionAndRejectsBadValuesInOneLine) {
       {"--delivery", "byte"},
       {"--fault", "no-echo=e"},
       {"--fault", "dump-cut=-2"},
+      {"--fault", "die-in-capture=0"},
+      {"--fault", "die-in-capture=2:x"},
       {"--print-waveform", "0"},
       {"--tty", "/dev/null", "--connect", "x"},
       {"--listen", "x", "--link", "y"},

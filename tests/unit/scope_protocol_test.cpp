@@ -9,6 +9,7 @@
 #include "scope/serial_line.h"
 #include "scripted_scope.h"
 #include "settings/settings.h"
+#include "test_clock.h"
 #include "test_support.h"
 
 namespace {
@@ -31,6 +32,7 @@ protected:
     settings.device = pty_.slavePath.c_str();
     ASSERT_GE(openSerialLine(), 0);
     configureLine();
+    expectStaleInput();
     collected = Collected{};
   }
   void TearDown() override {
@@ -41,6 +43,20 @@ protected:
   PtyPair pty_;
   ScriptedScope scope_{pty_};
 };
+
+// The scope's replies come at moments on the line's test clock; the
+// scripted scope only records the commands.
+class ScopeProtocolOnTestClock : public ScopeProtocol {
+protected:
+  void SetUp() override {
+    ScopeProtocol::SetUp();
+    TestClock::masterFd = pty_.master;
+  }
+  TestClock clock_;
+};
+
+constexpr int64_t MS = 1000;  // test clock microseconds
+constexpr long QUIET_MS = 21; // 20 ms plus two characters at 38400 bit/s
 
 } // namespace
 
@@ -162,4 +178,56 @@ TEST_F(ScopeProtocol, EndExchangeSendsZeroThenE) {
   scope_.reply('0', "0");
   endExchange();
   ASSERT_TRUE(waitFor([&] { return scope_.received() == "0e"; }, 1000)) << scope_.received();
+}
+
+TEST_F(ScopeProtocolOnTestClock, WholeRepliesLeaveNoWaitForQuietButBeforeTheFirstCommand) {
+  // A byte left from an earlier exchange comes at 5 ms: the first command
+  // waits for quiet after it. Each later reply is due 1 ms after the call
+  // starts; a drain that waited for quiet would take it for stale input.
+  auto replyIn1Ms = [](const char *bytes) { TestClock::at((TestClock::ms() + 1) * MS, bytes); };
+  TestClock::at(5 * MS, "7");
+  TestClock::at(27 * MS, "1");
+  EXPECT_EQ(selectChannel(1), 0);
+  EXPECT_EQ(TestClock::ms(), 27);
+  replyIn1Ms("s21");
+  EXPECT_EQ(readStatus(), 0x21);
+  replyIn1Ms("d0102\n");
+  EXPECT_EQ(dumpWaveform(COLLECTOR), 2);
+  replyIn1Ms("0");
+  endExchange();
+  EXPECT_LT(TestClock::ms(), 27 + QUIET_MS) << "no wait for quiet after the first";
+  ASSERT_TRUE(waitFor([&] { return scope_.received() == "1sd0e"; }, 1000)) << scope_.received();
+}
+
+TEST_F(ScopeProtocolOnTestClock, DoubtfulReplyMakesTheNextCommandWaitForQuiet) {
+  struct Row {
+    const char *name;
+    bool dump; // the first command is "d", else "s"
+    const char *reply;
+    const char *late; // comes 1 ms after the first command has returned
+  } rows[] = {
+      {"no echo", false, "", "s"},
+      {"missing status digits", false, "s", "21"},
+      {"cut status", false, "s2", "1"},
+      {"bad status digit", false, "sG", "1"},
+      {"trailing bytes", false, "s21X", "Y"},
+      {"cut dump", true, "d123", "4\n"},
+      {"dump ended by 0xB5", true, "d12\xB5", "\n"},
+  };
+  for (const Row &row : rows) {
+    TestClock clock;
+    TestClock::masterFd = pty_.master;
+    expectStaleInput();
+    if (*row.reply != '\0') {
+      TestClock::at(22 * MS, row.reply);
+    }
+    testing::internal::CaptureStderr();
+    row.dump ? dumpWaveform(COLLECTOR) : readStatus();
+    testing::internal::GetCapturedStderr();
+    int64_t returned = TestClock::ms();
+    TestClock::at((returned + 1) * MS, row.late);
+    TestClock::at((returned + 40) * MS, "d\n");
+    EXPECT_EQ(dumpWaveform(COLLECTOR), 0) << row.name << ": stale input taken for the echo";
+    EXPECT_GE(TestClock::ms(), returned + 1 + QUIET_MS) << row.name;
+  }
 }
