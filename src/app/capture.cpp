@@ -1,5 +1,7 @@
 #include "app/capture.h"
 
+#include <unistd.h>
+
 #include <cstdio>
 #include <ctime>
 #include <vector>
@@ -18,6 +20,7 @@ namespace {
 int samplesWritten = 0;  // complete sample lines handed to the data file
 int samplesReceived = 0; // of every dump of the capture
 bool exchangeEnded = false;
+int captureNumber = 0; // in a series; 0 for a single capture
 // With two channels the first one's raw samples wait here, a byte each, and
 // become rows as the second one's arrive.
 std::vector<unsigned char> held;
@@ -216,6 +219,11 @@ int closeCapture(CaptureEnd end, int samples) {
   if (samples >= 0 && stopSignal() == 0) {
     progressSummary(samples, settings.outputName);
   }
+  // Logs and scripts of a series learn of each capture that ended well.
+  if (captureNumber > 0 && !isatty(STDERR_FILENO)) {
+    fprintf(stderr, "qelvo: capture %d: %d samples written to '%s'\n", captureNumber,
+            samples > 0 ? samples : 0, settings.outputName);
+  }
   if (stopSignal() == 0) {
     printMeasurements();
   }
@@ -225,6 +233,10 @@ int closeCapture(CaptureEnd end, int samples) {
 } // namespace
 
 int captureWaveform() {
+  resetDataFile();
+  // Whatever an earlier capture left on the line is waited out before the
+  // first command.
+  expectStaleInput();
   samplesWritten = 0;
   samplesReceived = 0;
   exchangeEnded = false;
@@ -235,6 +247,8 @@ int captureWaveform() {
 }
 
 bool captureEndedExchange() { return exchangeEnded; }
+
+void setCaptureNumber(int number) { captureNumber = number; }
 
 int reportStop(int sig) {
   progressFinish();

@@ -12,6 +12,10 @@
 // Runs the capture and returns its exit status (EXIT_OK and friends).
 int captureWaveform();
 
+// In a series, the number of the next capture, the number in its file's
+// name; 0 for a single capture.
+void setCaptureNumber(int number);
+
 // Whether the last capture sent its closing commands: the line may then let
 // them leave before it is restored (finishLine); otherwise it is abandoned.
 bool captureEndedExchange();

@@ -1,8 +1,11 @@
-// Entry point: start-up, the line set up, one capture, the line given back.
+// Entry point: start-up, the line set up, one capture or a series of them,
+// the line given back.
 #include "app/capture.h"
 #include "app/run_line.h"
+#include "app/series.h"
 #include "app/startup.h"
 #include "common/exit_status.h"
+#include "settings/settings.h"
 
 int main(int argc, char *argv[]) {
   startUp(argc, argv);
@@ -10,6 +13,6 @@ int main(int argc, char *argv[]) {
   if (status != EXIT_OK) {
     return status;
   }
-  status = captureWaveform();
+  status = settings.count >= 0 ? runSeries() : captureWaveform();
   return releaseLine(status);
 }

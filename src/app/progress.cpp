@@ -19,6 +19,7 @@ size_t shownWidth = 0;  // characters on the line now
 // A line as wide as the terminal would wrap, and the carriage return would
 // then go back to the start of its last row only.
 size_t maxWidth = 119;
+const char *label = nullptr; // names the capture of a series
 
 double secondsSinceStart() {
   timespec now{};
@@ -60,21 +61,46 @@ void progressStartOn(FILE *stream) {
 
 void progressStart() { progressStartOn(isatty(STDERR_FILENO) ? stderr : nullptr); }
 
-void progressUpdateAt(int samples, double seconds) {
-  if (progressStream == nullptr || seconds - lastShown < UPDATE_INTERVAL) {
-    return;
-  }
-  lastShown = seconds;
-  char text[120];
-  snprintf(text, sizeof text, "%s: %d samples received, %.0f samples/s",
-           settings.programName != nullptr ? settings.programName : "qelvo", samples,
-           samples / seconds);
+// Writes `text` over what the line showed, cut to the terminal's width.
+static void showText(char *text) {
   if (strlen(text) > maxWidth) {
     text[maxWidth] = '\0';
   }
   writeLine(text, shownWidth);
   size_t width = strlen(text);
   shownWidth = width > shownWidth ? width : shownWidth;
+}
+
+void progressUpdateAt(int samples, double seconds) {
+  if (progressStream == nullptr || seconds - lastShown < UPDATE_INTERVAL) {
+    return;
+  }
+  lastShown = seconds;
+  char text[160];
+  snprintf(text, sizeof text, "%s: %s%s%d samples received, %.0f samples/s",
+           settings.programName != nullptr ? settings.programName : "qelvo",
+           label != nullptr ? label : "", label != nullptr ? ": " : "", samples, samples / seconds);
+  showText(text);
+}
+
+void progressSetLabel(const char *text) { label = text; }
+
+void progressShow(const char *text) {
+  if (progressStream == nullptr) {
+    progressStart();
+    if (progressStream == nullptr) {
+      return;
+    }
+  }
+  double seconds = secondsSinceStart();
+  if (shownWidth > 0 && seconds - lastShown < UPDATE_INTERVAL) {
+    return;
+  }
+  lastShown = seconds;
+  char line[160];
+  snprintf(line, sizeof line, "%s: %s",
+           settings.programName != nullptr ? settings.programName : "qelvo", text);
+  showText(line);
 }
 
 void progressUpdate(int samples) {

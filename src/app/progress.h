@@ -12,6 +12,14 @@
 // Starts counting at the moment the scope begins its dump.
 void progressStart();
 
+// What the line names before its count ("capture 3 of 10"); nullptr for
+// nothing, as for a single capture.
+void progressSetLabel(const char *label);
+
+// While a series waits for its next capture: `text` in place of the count,
+// at most ten times a second, on a terminal only. progressFinish blanks it.
+void progressShow(const char *text);
+
 // Shows `samples` received so far when 100 ms have passed since the last time.
 void progressUpdate(int samples);
 

@@ -245,6 +245,14 @@ bool dataFileWriteFailed() { return writeFailed; }
 
 void noteDataFileWriteFailure() { writeFailed = true; }
 
+void resetDataFile() {
+  writeFailed = false;
+  streamFailed = false;
+  samplesHanded = 0;
+  samplesFlushed = 0;
+  unflushed = false;
+}
+
 bool flushDataFileNow() {
   if (!streamFailed) {
     flushDataFile();

@@ -78,6 +78,10 @@ size_t formatSampleRow(char *line, size_t size, const double *values, int count,
 bool dataFileWriteFailed();
 void noteDataFileWriteFailure();
 
+// Forgets what an earlier capture's data file went through: its failures,
+// counts and unflushed lines.
+void resetDataFile();
+
 // Flushes the stream now; false once any write to the stream itself has
 // failed (nothing is written after such a failure).
 bool flushDataFileNow();

@@ -88,6 +88,10 @@ static const LongOption LONG_OPTION_TABLE[] = {
     {"separator", required_argument, "sep", "CSV separator: , (default) or ;", OPTION_SEPARATOR},
     {"measure", no_argument, nullptr, "print min, max, mean, rms, frequency... per channel",
      OPTION_MEASURE},
+    {"count", required_argument, "n",
+     "a series of n captures (0: until stopped); file is a pattern", OPTION_COUNT},
+    {"interval", required_argument, "seconds", "from one capture's start to the next (default 0)",
+     OPTION_INTERVAL},
 };
 
 std::span<const LongOption> longOptions() { return LONG_OPTION_TABLE; }
@@ -229,6 +233,8 @@ static int storeOption(int option, char *value, char *word) {
   case OPTION_FORMAT: settings.formatText = value; break;
   case OPTION_SEPARATOR: settings.separatorText = value; break;
   case OPTION_MEASURE: settings.measure = true; break;
+  case OPTION_COUNT: settings.countText = value; break;
+  case OPTION_INTERVAL: settings.intervalText = value; break;
   case OPTION_HELP: return OPTIONS_WANT_HELP;
   case OPTION_VERSION: return OPTIONS_WANT_VERSION;
   default:
@@ -293,11 +299,15 @@ void readCommandLine(int argc, char *argv[]) {
     refuseOperands(argc - operand, argv + operand);
   }
   const char *fileName = argv[operand];
+  settings.outputName = fileName;
+  // A series names each capture's file when it starts.
+  if (settings.countText != nullptr) {
+    return;
+  }
   FILE *file = openOutputFile(fileName);
   if (file == nullptr) {
     fprintf(stderr, "*** Error: Cannot open output file '%s' ***\n", fileName);
     exit(EXIT_CANNOT_CREATE_OUTPUT);
   }
   settings.outputFile = file;
-  settings.outputName = fileName;
 }

@@ -29,6 +29,8 @@ enum LongOptionCode {
   OPTION_FORMAT,
   OPTION_SEPARATOR,
   OPTION_MEASURE,
+  OPTION_COUNT,
+  OPTION_INTERVAL,
 };
 
 // One long option. The table of them (longOptions) is the only place a long

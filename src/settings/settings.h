@@ -76,7 +76,13 @@ struct Settings {
   DataFormat format = FORMAT_TSV;
   char separator = ',';
   bool measure = false; // --measure
-  int32_t channel = 0;  // 0: as selected on the scope, else 1 or 2
+  // --count and --interval as typed; the check sets `count` (-1: no series,
+  // 0: until stopped) and `interval` in seconds.
+  const char *countText = nullptr;
+  const char *intervalText = nullptr;
+  int32_t count = -1;
+  double interval = 0.0;
+  int32_t channel = 0; // 0: as selected on the scope, else 1 or 2
   int32_t configLineNo = 0;
   FILE *outputFile = nullptr;
   const char *outputName = nullptr; // the data file's name, for messages

@@ -1,6 +1,8 @@
 #include "settings/settings_check.h"
 
+#include <cctype>
 #include <cerrno>
+#include <climits>
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
@@ -154,6 +156,37 @@ void checkFormat() {
   }
 }
 
+// A series: a whole number of captures, 0 for no end, into files named by a
+// pattern; an interval only with it.
+void checkSeries() {
+  const char *count = settings.countText;
+  if (count != nullptr) {
+    char *end = nullptr;
+    errno = 0;
+    long n = strtol(count, &end, 10);
+    if (!isdigit(static_cast<unsigned char>(count[0])) || *end != '\0' || errno != 0 ||
+        n > INT32_MAX) {
+      problem("Invalid count (%s)\n", count);
+    } else if (settings.outputName != nullptr && strcmp(settings.outputName, "-") == 0) {
+      problem("Invalid count (%s): a series needs a file name pattern\n", count);
+    } else {
+      settings.count = static_cast<int32_t>(n);
+    }
+  }
+  const char *interval = settings.intervalText;
+  if (interval != nullptr) {
+    char *end = nullptr;
+    double seconds = strtod(interval, &end);
+    if (end == interval || *end != '\0' || !std::isfinite(seconds) || seconds < 0) {
+      problem("Invalid interval (%s)\n", interval);
+    } else if (count == nullptr) {
+      problem("Invalid interval (%s): only with --count\n", interval);
+    } else {
+      settings.interval = seconds;
+    }
+  }
+}
+
 } // namespace
 
 int checkSettings() {
@@ -170,6 +203,7 @@ int checkSettings() {
   checkProbes();
   checkOffsets();
   checkFormat();
+  checkSeries();
   if (flowControlOf(settings.flow) == FLOW_UNKNOWN) {
     problem("Invalid flow control (%s): use none or rtscts\n", settings.flow);
   }

@@ -1,0 +1,109 @@
+#include "app/series.h"
+
+#include <cerrno>
+#include <climits>
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+#include <string>
+
+#include "app/capture.h"
+#include "app/progress.h"
+#include "common/exit_status.h"
+#include "common/monotonic_clock.h"
+#include "datafile/file_pattern.h"
+#include "datafile/output_file.h"
+#include "scope/serial_line.h"
+#include "settings/settings.h"
+
+namespace {
+
+std::string fileName; // of the capture in progress
+char label[48];       // "capture 3 of 10" on the progress line
+
+// Waits until `startMs` on the monotonic clock, counting down on a terminal;
+// false when a stop signal came first.
+bool waitForStart(int64_t startMs, int number) {
+  char text[80];
+  for (int64_t left = startMs - monotonicMs(); left > 0; left = startMs - monotonicMs()) {
+    if (stopSignal() != 0) {
+      break;
+    }
+    if (settings.count > 0) {
+      snprintf(text, sizeof text, "capture %d of %d in %.1f s", number, settings.count,
+               static_cast<double>(left) / 1000.0);
+    } else {
+      snprintf(text, sizeof text, "capture %d in %.1f s", number,
+               static_cast<double>(left) / 1000.0);
+    }
+    progressShow(text);
+    int64_t step = left < 100 ? left : 100;
+    timespec pause{0, static_cast<long>(step) * 1000000L};
+    nanosleep(&pause, nullptr); // a stop signal ends it early
+  }
+  progressFinish();
+  return stopSignal() == 0;
+}
+
+// Names and creates the file of the next capture after number `previous`;
+// the capture's number, or 0 after the message of a file that cannot be
+// created.
+int openNextFile(const char *pattern, int previous) {
+  char name[PATH_MAX];
+  int number = previous;
+  for (;;) {
+    number = seriesFileName(pattern, time(nullptr), number, name, sizeof name);
+    FILE *file = number > 0 ? createOutputFile(name) : nullptr;
+    if (file != nullptr) {
+      settings.outputFile = file;
+      break;
+    }
+    // A file that appeared since its name was chosen: the next number.
+    if (number <= 0 || errno != EEXIST) {
+      fprintf(stderr, "*** Error: Cannot open output file '%s' ***\n", number > 0 ? name : pattern);
+      return 0;
+    }
+  }
+  fileName = name;
+  return number;
+}
+
+} // namespace
+
+int runSeries() {
+  const char *pattern = settings.outputName;
+  int number = 0;
+  int written = 0;
+  int64_t startMs = monotonicMs();
+  int64_t intervalMs = static_cast<int64_t>(settings.interval * 1000.0 + 0.5);
+  for (int i = 1; settings.count == 0 || i <= settings.count; ++i) {
+    if (i > 1) {
+      if (!waitForStart(startMs + intervalMs, i)) {
+        fprintf(stderr, "*** Stopped by signal %d: %d captures written ***\n", stopSignal(),
+                written);
+        return EXIT_SIGNAL_BASE + stopSignal();
+      }
+      // Missed starts are never caught up in a burst.
+      int64_t now = monotonicMs();
+      startMs = startMs + intervalMs > now ? startMs + intervalMs : now;
+    }
+    number = openNextFile(pattern, number);
+    if (number == 0) {
+      return EXIT_CANNOT_CREATE_OUTPUT;
+    }
+    settings.outputName = fileName.c_str();
+    setCaptureNumber(number);
+    if (settings.count > 0) {
+      snprintf(label, sizeof label, "capture %d of %d", i, settings.count);
+    } else {
+      snprintf(label, sizeof label, "capture %d", i);
+    }
+    progressSetLabel(label);
+    int status = captureWaveform();
+    if (status != EXIT_OK) {
+      return status;
+    }
+    ++written;
+  }
+  return EXIT_OK;
+}

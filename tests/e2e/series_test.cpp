@@ -1,0 +1,179 @@
+// A series of captures left running at the bench: numbered files that never
+// overwrite one, a schedule kept from each start, a line held throughout,
+// and ends that keep every earlier file complete.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <csignal>
+#include <filesystem>
+#include <regex>
+#include <string>
+#include <vector>
+
+#include "e2e_support.h"
+
+namespace {
+
+const std::vector<std::string> RECORD{"--samples", "200", "--pace", "none"};
+
+// When `path` was created, in seconds on the file system's clock; 0 when the
+// file system does not tell.
+double bornAt(const std::string &path) {
+  struct statx born {};
+  if (statx(AT_FDCWD, path.c_str(), 0, STATX_BTIME, &born) != 0 ||
+      (born.stx_mask & STATX_BTIME) == 0) {
+    return 0;
+  }
+  return static_cast<double>(born.stx_btime.tv_sec) + born.stx_btime.tv_nsec * 1e-9;
+}
+
+// Every numbered file holds the scope's whole record.
+void expectComplete(const TempDir &dir, const std::vector<std::string> &names,
+                    const std::vector<std::string> &record) {
+  for (const std::string &name : names) {
+    std::string data = readFile(dir.file(name));
+    EXPECT_EQ(rawSamples(data, 1), VirtualScope::waveform(record, 1)) << name;
+  }
+}
+
+std::string logLine(int number, int samples, const std::string &name) {
+  return "qelvo: capture " + std::to_string(number) + ": " + std::to_string(samples) +
+         " samples written to '" + name + "'\n";
+}
+
+} // namespace
+
+TEST(Series, CapturesOnScheduleIntoNumberedFilesOnALineHeldThroughout) {
+  TempDir dir;
+  VirtualScope scope(dir, RECORD);
+  Child series({QELVO_BIN, "-s", "tty", "-c", "1", "--count=5", "--interval=0.5", "run.dat"},
+               {{"QELVO"}, dir.path()});
+  // Between two captures the line stays taken.
+  ASSERT_TRUE(waitFor([&] { return std::filesystem::exists(dir.file("run-0002.dat")); }, 5000));
+  ProcessResult second = runQelvo(dir, {"-s", "tty", "-c", "1", "other.dat"});
+  EXPECT_EQ(second.exitStatus, 3);
+  EXPECT_TRUE(contains(second.err, "' is in use by ")) << second.err;
+
+  ProcessResult r = series.wait(20000);
+  ASSERT_EQ(r.exitStatus, 0) << r.err;
+  std::string expectedLog;
+  std::vector<std::string> names;
+  for (int n = 1; n <= 5; ++n) {
+    names.push_back("run-000" + std::to_string(n) + ".dat");
+    expectedLog += logLine(n, 200, names.back());
+  }
+  EXPECT_EQ(withoutConfigWarning(r.err), expectedLog);
+  expectComplete(dir, names, RECORD);
+  EXPECT_EQ(scope.received(25), "1sd0e1sd0e1sd0e1sd0e1sd0e");
+  double first = bornAt(dir.file(names[0]));
+  for (int n = 1; first > 0 && n < 5; ++n) {
+    EXPECT_NEAR(bornAt(dir.file(names[n])) - first, 0.5 * n, 0.05) << names[n];
+  }
+}
+
+TEST(Series, ExistingFilesAreSkippedAndAPatternNamesEachCapture) {
+  TempDir dir;
+  VirtualScope scope(dir, RECORD);
+  writeFile(dir.file("run-001.dat"), "kept 1\n");
+  writeFile(dir.file("run-003.dat"), "kept 3\n");
+  ProcessResult r = runQelvo(dir, {"-s", "tty", "-c", "1", "--count=2", "run-###.dat"});
+  ASSERT_EQ(r.exitStatus, 0) << r.err;
+  EXPECT_EQ(withoutConfigWarning(r.err),
+            logLine(2, 200, "run-002.dat") + logLine(4, 200, "run-004.dat"));
+  EXPECT_EQ(readFile(dir.file("run-001.dat")), "kept 1\n");
+  EXPECT_EQ(readFile(dir.file("run-003.dat")), "kept 3\n");
+  // A second series fills the gaps, then goes on after the first.
+  std::filesystem::remove(dir.file("run-002.dat"));
+  r = runQelvo(dir, {"-s", "tty", "-c", "1", "--count=2", "run-###.dat"});
+  EXPECT_EQ(withoutConfigWarning(r.err),
+            logLine(2, 200, "run-002.dat") + logLine(5, 200, "run-005.dat"));
+  expectComplete(dir, {"run-002.dat", "run-004.dat", "run-005.dat"}, RECORD);
+
+  time_t before = time(nullptr);
+  r = runQelvo(dir, {"-s", "tty", "-c", "1", "--count=1", "scope-%Y%m%d-%H%M%S.dat"});
+  ASSERT_EQ(r.exitStatus, 0) << r.err;
+  std::smatch name;
+  std::string err = withoutConfigWarning(r.err);
+  ASSERT_TRUE(std::regex_search(err, name, std::regex("'(scope-(\\d{8}-\\d{6})-0001\\.dat)'")))
+      << err;
+  char stamp[32];
+  bool near = false;
+  for (time_t t = before; t <= time(nullptr); ++t) {
+    strftime(stamp, sizeof stamp, "%Y%m%d-%H%M%S", localtime(&t));
+    near = near || name[2] == stamp;
+  }
+  EXPECT_TRUE(near) << name[1];
+  expectComplete(dir, {name[1]}, RECORD);
+}
+
+TEST(Series, AStopOrAFailureEndsTheSeriesWithEveryEarlierFileComplete) {
+  // SIGINT during the third capture: its file keeps what came, with the
+  // stop line that names it.
+  TempDir dir;
+  std::vector<std::string> slow{"--samples", "400"};
+  VirtualScope scope(dir, slow);
+  Child series({QELVO_BIN, "-s", "tty", "-b", "9600", "-c", "1", "--count=5", "run.dat"},
+               {{"QELVO"}, dir.path()});
+  ASSERT_TRUE(
+      waitFor([&] { return sampleLines(readFile(dir.file("run-0003.dat"))).size() > 20; }, 15000));
+  series.kill(SIGINT);
+  ProcessResult r = series.wait(10000);
+  EXPECT_EQ(r.exitStatus, 130);
+  size_t kept = sampleLines(readFile(dir.file("run-0003.dat"))).size();
+  EXPECT_EQ(withoutConfigWarning(r.err), logLine(1, 400, "run-0001.dat") +
+                                             logLine(2, 400, "run-0002.dat") +
+                                             "*** Stopped by signal 2: " + std::to_string(kept) +
+                                             " samples kept in 'run-0003.dat' ***\n");
+  expectComplete(dir, {"run-0001.dat", "run-0002.dat"}, slow);
+  EXPECT_FALSE(std::filesystem::exists(dir.file("run-0004.dat")));
+
+  // The scope dies in the fourth capture: status 1, three files complete.
+  TempDir dying;
+  std::vector<std::string> fault = RECORD;
+  fault.insert(fault.end(), {"--fault", "die-in-capture=4:50"});
+  VirtualScope dyingScope(dying, fault);
+  r = runQelvo(dying, {"-s", "tty", "-c", "1", "--count=6", "run.dat"});
+  EXPECT_EQ(r.exitStatus, 1);
+  EXPECT_TRUE(contains(r.err, "*** Error: Oszi not connected to '")) << r.err;
+  expectComplete(dying, {"run-0001.dat", "run-0002.dat", "run-0003.dat"}, RECORD);
+  EXPECT_FALSE(std::filesystem::exists(dying.file("run-0005.dat")));
+
+  // No end: SIGTERM while waiting for the next start.
+  TempDir endless;
+  VirtualScope endlessScope(endless, RECORD);
+  Child forever({QELVO_BIN, "-s", "tty", "-c", "1", "--count=0", "--interval=30", "run.dat"},
+                {{"QELVO"}, endless.path()});
+  ASSERT_TRUE(waitFor([&] { return contains(forever.currentErr(), "capture 1:"); }, 5000));
+  forever.kill(SIGTERM);
+  r = forever.wait(5000);
+  EXPECT_EQ(r.exitStatus, 143);
+  EXPECT_EQ(withoutConfigWarning(r.err),
+            logLine(1, 200, "run-0001.dat") + "*** Stopped by signal 15: 1 captures written ***\n");
+}
+
+TEST(Series, BadSeriesSettingsAreReportedWithTheOthers) {
+  TempDir dir;
+  VirtualScope scope(dir, RECORD);
+  struct Row {
+    std::vector<std::string> args;
+    std::string problems;
+  } rows[] = {
+      {{"--count=-1", "--interval=0,5", "run.dat"}, "Invalid count (-1)\nInvalid interval (0,5)\n"},
+      {{"--count=x", "run.dat"}, "Invalid count (x)\n"},
+      {{"--interval=2", "run.dat"}, "Invalid interval (2): only with --count\n"},
+      // With the data meant for standard output, the banner goes to standard error.
+      {{"--count=3", "-"},
+       "qelvo: Ver:0.2(Built:Sep 14 2000/10:40:32)\n\twritten by the qelvo developers\n"
+       "Invalid count (3): a series needs a file name pattern\n"},
+  };
+  for (const Row &row : rows) {
+    std::vector<std::string> args{"-s", "tty", "-c", "1"};
+    args.insert(args.end(), row.args.begin(), row.args.end());
+    ProcessResult r = runQelvo(dir, args);
+    EXPECT_EQ(r.exitStatus, 3) << row.problems;
+    EXPECT_EQ(beforeHelp(r), row.problems);
+    EXPECT_FALSE(std::filesystem::exists(dir.file("run.dat")));
+    EXPECT_FALSE(std::filesystem::exists(dir.file("run-0001.dat")));
+  }
+}
