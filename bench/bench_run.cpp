@@ -4,8 +4,9 @@
 // delivered in 2 ms groups (a USB adapter) and one byte at a time (an on-board
 // UART); every sample line is checked against the value the scope sent. Unpaced
 // runs: the tool's throughput for a large dump and its peak memory for a
-// small and a large one. Each run is repeated; the table shows the median
-// run (and the best wall time), and the checks judge the median.
+// small and a large one. Two-channel runs: both ramps into one file
+// (--channels=1,2) at each paced speed, every row checked in both columns. Each run is repeated;
+// the table shows the median run (and the best wall time), and the checks judge the median.
 //
 // Peak memory is the tool's own high-water mark (VmHWM), read at its exit
 // stop under ptrace: the maximum resident size that wait4 reports would also
@@ -35,12 +36,18 @@ namespace {
 constexpr long double X_SAMPLES_PER_DIV = 99.2L;
 constexpr long double Y1_SAMPLES_PER_DIV = 28.250000000000004L;
 constexpr long double Y1_OFFSET = 0.44247787610619405L;
+constexpr long double Y2_SAMPLES_PER_DIV = 28.75L;
+constexpr long double Y2_OFFSET = 0.3999999999999999L;
 constexpr int BITS_PER_CHARACTER = 10;
 // Characters of one run besides the samples: the tool sends "0" "s" "d" "0"
 // "e"; the scope answers "0", "s" and two status digits, "d" and the closing
 // line feed, and "0".
 constexpr long FIXED_CHARACTERS = 5 + 7;
+// With two channels the tool sends "1" "s" "d" "2" "s" "d" "0" "e"; the
+// scope answers each channel's select, status and dump as above, then "0".
+constexpr long FIXED_CHARACTERS_TWO = 8 + 13;
 constexpr double MAX_OVERHEAD_S = 0.2;
+constexpr double MAX_OVERHEAD_TWO_S = 0.3;
 constexpr double MAX_CPU_SHARE = 0.02;
 constexpr double MIN_UNPACED_RATE = 1e6;
 constexpr long MAX_PEAK_KIB = 4096;
@@ -54,13 +61,14 @@ struct Paths {
   int repeat = 3;
   bool paced = true;
   bool unpaced = true;
+  bool two = true; // the two-channel paced runs
 };
 
 struct RunResult {
   bool ok = false;   // the tool exited 0 and its file was read
   long sent = 0;     // samples in the scope's record
-  long received = 0; // sample lines in the data file
-  long matching = 0; // sample lines equal to what was sent, in order
+  long received = 0; // sample lines (rows) in the data file
+  long matching = 0; // rows equal to what was sent, in order, in every column
   double wallS = 0;
   double cpuS = 0; // user + system
   long peakKiB = 0;
@@ -230,9 +238,17 @@ int runTool(const Paths &paths, const std::string &dir, const std::vector<std::s
   return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
+// Whether `volts` is the ramp value i mod 256 converted with a channel's
+// calibration.
+bool rampValue(long double volts, long index, long double perDiv, long double offset) {
+  long double raw = (volts + offset) * perDiv;
+  return std::fabs(raw - static_cast<long double>(index % 256)) < 1e-3L;
+}
+
 // Counts the sample lines and those that are the converted ramp value
-// i mod 256 at the time of sample i.
-void checkSamples(const std::string &file, RunResult &result) {
+// i mod 256 at the time of sample i, in each of `channels` columns (channel
+// 1, then 2).
+void checkSamples(const std::string &file, int channels, RunResult &result) {
   FILE *data = fopen(file.c_str(), "r");
   if (data == nullptr) {
     return;
@@ -244,11 +260,16 @@ void checkSamples(const std::string &file, RunResult &result) {
     }
     char *end = nullptr;
     long double time = strtold(line, &end);
-    long double volts = strtold(end, nullptr);
+    char *rest = end;
+    long double first = strtold(rest, &end);
+    bool parsed = end != rest;
+    rest = end;
+    long double second = strtold(rest, &end);
+    parsed = parsed && (channels < 2 || end != rest);
     long index = result.received++;
-    long double raw = (volts + Y1_OFFSET) * Y1_SAMPLES_PER_DIV;
     long double expectedTime = index / X_SAMPLES_PER_DIV;
-    if (std::fabs(raw - static_cast<long double>(index % 256)) < 1e-3L &&
+    if (parsed && rampValue(first, index, Y1_SAMPLES_PER_DIV, Y1_OFFSET) &&
+        (channels < 2 || rampValue(second, index, Y2_SAMPLES_PER_DIV, Y2_OFFSET)) &&
         std::fabs(time - expectedTime) <= 1e-9L * std::max(1.0L, expectedTime)) {
       ++result.matching;
     }
@@ -260,10 +281,10 @@ void checkSamples(const std::string &file, RunResult &result) {
 // How the virtual scope hands paced bytes over.
 const char *const DELIVERIES[] = {"groups", "bytes"};
 
-// One capture of `samples` ramp samples: paced at `baud` and delivered as
-// `delivery` says, or unpaced when `delivery` is null (the tool still sets
-// `baud` on its line).
-RunResult capture(const Paths &paths, long baud, long samples, const char *delivery) {
+// One capture of `samples` ramp samples per channel, of channel 1 or of
+// both: paced at `baud` and delivered as `delivery` says, or unpaced when
+// `delivery` is null (the tool still sets `baud` on its line).
+RunResult capture(const Paths &paths, long baud, long samples, const char *delivery, int channels) {
   RunResult result;
   result.sent = samples;
   std::string dir = makeRunDir();
@@ -271,6 +292,7 @@ RunResult capture(const Paths &paths, long baud, long samples, const char *deliv
     return result;
   }
   std::vector<std::string> simOptions{"--wave1",   "ramp",
+                                      "--wave2",   "ramp",
                                       "--samples", std::to_string(samples),
                                       "--pace",    delivery != nullptr ? "auto" : "none"};
   if (delivery != nullptr) {
@@ -278,12 +300,12 @@ RunResult capture(const Paths &paths, long baud, long samples, const char *deliv
   }
   Sim sim = startSim(paths, simOptions);
   if (!sim.tty.empty()) {
-    int status = runTool(
-        paths, dir,
-        {"-c", "1", "-t", "1", "-y", "1", "-b", std::to_string(baud), "-s", sim.tty, "out.dat"},
-        result);
+    int status = runTool(paths, dir,
+                         {channels < 2 ? "-c1" : "--channels=1,2", "-t", "1", "-y", "1", "-b",
+                          std::to_string(baud), "-s", sim.tty, "out.dat"},
+                         result);
     if (status == 0) {
-      checkSamples(dir + "/out.dat", result);
+      checkSamples(dir + "/out.dat", channels, result);
     }
   }
   stopSim(sim);
@@ -305,11 +327,12 @@ struct Summary {
   bool allComplete = true; // every repetition delivered every sample intact
 };
 
-Summary repeatCapture(const Paths &paths, long baud, long samples, const char *delivery) {
+Summary repeatCapture(const Paths &paths, long baud, long samples, const char *delivery,
+                      int channels = 1) {
   std::vector<RunResult> runs;
   Summary summary;
   for (int i = 0; i < paths.repeat; ++i) {
-    RunResult r = capture(paths, baud, samples, delivery);
+    RunResult r = capture(paths, baud, samples, delivery, channels);
     summary.allComplete =
         summary.allComplete && r.ok && r.received == r.sent && r.matching == r.sent;
     runs.push_back(r);
@@ -360,10 +383,11 @@ bool parseArgs(int argc, char *argv[], Paths &paths) {
       paths.csv = value;
     } else if (option == "--micro") {
       paths.micro = value;
-    } else if (option == "--only" &&
-               (strcmp(value, "paced") == 0 || strcmp(value, "unpaced") == 0)) {
+    } else if (option == "--only" && (strcmp(value, "paced") == 0 ||
+                                      strcmp(value, "unpaced") == 0 || strcmp(value, "two") == 0)) {
       paths.paced = strcmp(value, "paced") == 0;
-      paths.unpaced = !paths.paced;
+      paths.unpaced = strcmp(value, "unpaced") == 0;
+      paths.two = strcmp(value, "two") == 0;
     } else if (option == "--repeat") {
       paths.repeat = std::max(1, atoi(value));
     } else {
@@ -389,6 +413,8 @@ struct Report {
   bool complete = true;
   bool inTime = true;
   bool lightCpu = true;
+  bool twoInTime = true;
+  bool twoLightCpu = true;
   long peakMax = 0;
   long peaks[2] = {0, 0}; // unpaced, 1,000 and 1,000,000 samples: lowest peak
   long anon[2] = {0, 0};  // the same: anonymous memory at exit
@@ -402,30 +428,45 @@ struct Report {
   }
 };
 
-void pacedRuns(const Paths &paths, Report &report) {
-  printf("Paced captures (ramp record of about 1 s on the wire; median of %d runs)\n\n",
-         paths.repeat);
+// The paced table: channel 1 alone (a record of about 1 s on the wire), or
+// both channels of that length into one file.
+void pacedRuns(const Paths &paths, Report &report, int channels) {
+  if (channels < 2) {
+    printf("Paced captures (ramp record of about 1 s on the wire; median of %d runs)\n\n",
+           paths.repeat);
+  } else {
+    printf("\nPaced captures of both channels (--channels=1,2, each a ramp record of about 1 s on "
+           "the wire; median of %d runs)\n\n",
+           paths.repeat);
+  }
   printf("%8s %8s %8s %8s %7s %7s %7s %7s %7s %6s %8s\n", "delivery", "bit/s", "sent", "received",
          "line s", "wall s", "best s", "over s", "CPU s", "CPU %", "peak KiB");
   for (const char *delivery : DELIVERIES) {
     for (long baud : {1200L, 9600L, 38400L, 115200L, 460800L}) {
       long samples = baud / (2 * BITS_PER_CHARACTER) - FIXED_CHARACTERS / 2;
-      double lineS = static_cast<double>((2 * samples + FIXED_CHARACTERS) * BITS_PER_CHARACTER) /
-                     static_cast<double>(baud);
-      Summary s = repeatCapture(paths, baud, samples, delivery);
+      long characters =
+          channels < 2 ? 2 * samples + FIXED_CHARACTERS : 2 * 2 * samples + FIXED_CHARACTERS_TWO;
+      double lineS =
+          static_cast<double>(characters * BITS_PER_CHARACTER) / static_cast<double>(baud);
+      Summary s = repeatCapture(paths, baud, samples, delivery, channels);
       const RunResult &r = s.median;
       double share = r.wallS > 0 ? r.cpuS / r.wallS : 0;
       printf("%8s %8ld %8ld %8ld %7.3f %7.3f %7.3f %7.3f %7.4f %6.2f %8ld%s\n", delivery, baud,
              r.sent, r.received, lineS, r.wallS, s.bestWallS, r.wallS - lineS, r.cpuS, 100 * share,
              r.peakKiB, s.allComplete ? "" : "  samples lost or wrong");
       if (report.csv != nullptr) {
-        fprintf(report.csv, "paced-%s,%ld,%ld,%ld,%ld,%.4f,%.4f,%.4f,%.4f,%.4f,%ld,\n", delivery,
-                baud, r.sent, r.received, r.matching, lineS, r.wallS, s.bestWallS, r.cpuS, share,
-                r.peakKiB);
+        fprintf(report.csv, "paced%s-%s,%ld,%ld,%ld,%ld,%.4f,%.4f,%.4f,%.4f,%.4f,%ld,\n",
+                channels < 2 ? "" : "-two", delivery, baud, r.sent, r.received, r.matching, lineS,
+                r.wallS, s.bestWallS, r.cpuS, share, r.peakKiB);
       }
       report.complete = report.complete && s.allComplete;
-      report.inTime = report.inTime && r.wallS <= lineS + MAX_OVERHEAD_S;
-      report.lightCpu = report.lightCpu && share <= MAX_CPU_SHARE;
+      if (channels < 2) {
+        report.inTime = report.inTime && r.wallS <= lineS + MAX_OVERHEAD_S;
+        report.lightCpu = report.lightCpu && share <= MAX_CPU_SHARE;
+      } else {
+        report.twoInTime = report.twoInTime && r.wallS <= lineS + MAX_OVERHEAD_TWO_S;
+        report.twoLightCpu = report.twoLightCpu && share <= MAX_CPU_SHARE;
+      }
       report.peakMax = std::max(report.peakMax, s.highestPeakKiB);
     }
   }
@@ -462,7 +503,7 @@ int main(int argc, char *argv[]) {
   Paths paths;
   if (!parseArgs(argc, argv, paths)) {
     fprintf(stderr, "usage: qelvo-bench --qelvo PATH --sim PATH [--csv FILE] [--micro JSON] "
-                    "[--repeat N] [--only paced|unpaced]\n");
+                    "[--repeat N] [--only paced|two|unpaced]\n");
     return 2;
   }
   Report report;
@@ -474,7 +515,10 @@ int main(int argc, char *argv[]) {
     }
   }
   if (paths.paced) {
-    pacedRuns(paths, report);
+    pacedRuns(paths, report, 1);
+  }
+  if (paths.two) {
+    pacedRuns(paths, report, 2);
   }
   if (paths.unpaced) {
     unpacedRuns(paths, report);
@@ -503,6 +547,11 @@ int main(int argc, char *argv[]) {
   if (paths.paced) {
     report.check(report.inTime, "paced wall time at most line time + 0.2 s");
     report.check(report.lightCpu, "paced CPU time at most 2 % of wall time");
+  }
+  if (paths.two) {
+    report.check(report.twoInTime,
+                 "two-channel wall time at most line time of both exchanges + 0.3 s");
+    report.check(report.twoLightCpu, "two-channel CPU time at most 2 % of wall time");
   }
   report.check(report.peakMax <= MAX_PEAK_KIB, "peak resident memory at most 4 MiB in every run");
   if (paths.unpaced) {

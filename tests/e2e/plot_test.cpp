@@ -1,8 +1,12 @@
-// qelvo-plot on the data files the tool writes: one channel, two channels
-// and CSV, drawn to PNG and SVG.
+// qelvo-plot on data files the tool itself wrote from the virtual scope: one
+// channel, two channels in either order and CSV, drawn to PNG and SVG.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
 #include <filesystem>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -14,44 +18,78 @@ const std::string PLOT = std::string(QELVO_SOURCE_DIR) + "/src/plot/qelvo-plot";
 
 bool haveGnuplot() { return runProgram({"/bin/sh", "-c", "command -v gnuplot"}).exitStatus == 0; }
 
-// Today's header up to the settings, then `settings`, the column header
-// and a few periods of a triangle in every column.
-std::string dataFile(const std::string &settings, const std::string &columns, int traces) {
-  std::string text = "# Program: 'qelvo', Ver.0.2 (Built:Sep 14 2000/10:40:32)\n"
-                     "#\twritten by the qelvo developers\n#\n"
-                     "#  File created Tue Dec  8 16:48:41 2026\n"
-                     "#  by root (uid: root)\n"
-                     "#------------------------------------------------------\n"
-                     "# Settings:\n" +
-                     settings + "#\n# Time [s]\t\t" + columns +
-                     "\n#--------------------------------------------------------\n";
-  for (int i = 0; i < 200; ++i) {
-    text += std::to_string(i * 1e-6);
-    for (int trace = 1; trace <= traces; ++trace) {
-      text += "\t" + std::to_string(trace * ((i % 50) - 25) * 0.1);
-    }
-    text += "\n";
-  }
-  return text;
+// Records that no scaling maps onto each other, so a trace drawn from the
+// wrong column cannot pass for the right one.
+const std::vector<std::string> WAVES{"--wave1", "ramp", "--wave2",   "noise",
+                                     "--pace",  "none", "--samples", "300"};
+
+// The creation time as the header gives it.
+std::string createdIn(const std::string &data) {
+  const std::string label = "#  File created ";
+  size_t at = data.find(label);
+  return at == std::string::npos
+             ? ""
+             : data.substr(at + label.size(), data.find('\n', at) - at - label.size());
 }
 
-std::string channelSettings(int channel, const std::string &gain, bool timeBase) {
-  return "#  Y-Range: -1.0000000000e+00 div : 4.0000000000e+00 div\n"
-         "#  Oscilloscope channel " +
-         std::to_string(channel) + "\n" + (timeBase ? "#  Time base:\t200.000\xB5s/div\n" : "") +
-         "#  Y-Gain:\t" + gain + "\n#  Y-Offset:\t0.000 div\n#  Probe:\t1:1.00\n";
+// The numbers of every sample row, whatever the format.
+std::vector<std::vector<double>> sampleRows(const std::string &data, char separator) {
+  std::vector<std::vector<double>> rows;
+  std::istringstream lines(data);
+  for (std::string line; std::getline(lines, line);) {
+    if (line.starts_with("#") || line.starts_with("Time [s]")) {
+      continue;
+    }
+    std::vector<double> row;
+    std::istringstream fields(line);
+    for (std::string field; std::getline(fields, field, separator);) {
+      row.push_back(std::stod(field));
+    }
+    rows.push_back(row);
+  }
+  return rows;
 }
 
-std::string csvFile(const std::string &first, char separator, int traces) {
-  std::string text = first + "\n";
-  for (int i = 0; i < 200; ++i) {
-    text += std::to_string(i * 1e-6);
-    for (int trace = 1; trace <= traces; ++trace) {
-      text += separator + std::to_string(trace * ((i % 40) - 20) * 0.05);
-    }
-    text += "\n";
+// The points of trace `trace` (from 1) in gnuplot's SVG: its first path,
+// without the short stroke of its legend entry.
+std::vector<std::pair<double, double>> tracePoints(const std::string &svg, int trace) {
+  std::vector<std::pair<double, double>> points;
+  size_t group = svg.find("id=\"gnuplot_plot_" + std::to_string(trace) + "\"");
+  size_t path = group == std::string::npos ? group : svg.find(" d='", group);
+  if (path == std::string::npos) {
+    return points;
   }
-  return text;
+  std::istringstream steps(svg.substr(path + 4, svg.find('\'', path + 4) - path - 4));
+  int moves = 0;
+  for (std::string step; steps >> step;) {
+    moves += step[0] == 'M';
+    double x = 0;
+    double y = 0;
+    if (moves >= 2 && sscanf(step.c_str() + 1, "%lf,%lf", &x, &y) == 2) {
+      points.emplace_back(x, y);
+    }
+  }
+  return points;
+}
+
+// Whether `pixels` are the image of `values` under one linear map, within
+// the SVG's rounding of coordinates to hundredths.
+bool linearImage(const std::vector<double> &values, const std::vector<double> &pixels) {
+  if (values.size() != pixels.size() || values.size() < 2) {
+    return false;
+  }
+  auto low = std::min_element(values.begin(), values.end()) - values.begin();
+  auto high = std::max_element(values.begin(), values.end()) - values.begin();
+  if (values[high] == values[low]) {
+    return false;
+  }
+  double scale = (pixels[high] - pixels[low]) / (values[high] - values[low]);
+  for (size_t i = 0; i < values.size(); ++i) {
+    if (std::fabs(pixels[low] + (values[i] - values[low]) * scale - pixels[i]) > 0.03) {
+      return false;
+    }
+  }
+  return true;
 }
 
 // Width and height from a PNG's IHDR chunk; 0 x 0 when it is no PNG.
@@ -132,56 +170,97 @@ size_t count(const std::string &text, const std::string &part) {
 
 } // namespace
 
-TEST(Plot, DrawsEveryFormatToPngAndSvgWithATracePerChannel) {
+TEST(Plot, DrawsTheToolsFilesToPngAndSvgWithATracePerChannel) {
   if (!haveGnuplot()) {
     GTEST_SKIP() << "gnuplot is not installed (scripts/ensure-deps installs it)";
   }
   TempDir dir;
+  VirtualScope scope(dir, WAVES);
   struct Row {
     std::string name;
-    std::string content;
-    int traces;
-    std::string title;
+    std::vector<std::string> options;
+    char separator;
+    std::vector<int> channels; // in column order
+    std::string title;         // before the creation time; a CSV's is its name
   } rows[] = {
-      {"one.dat", dataFile(channelSettings(1, "500.000mV/div", true), "Volts ", 1), 1,
-       "CH1 500.000mV/div, 200.000\xC2\xB5s/div, Tue Dec  8 16:48:41 2026"},
+      {"one.dat",
+       {"-c", "0", "-t", "100u", "-y", "2"},
+       '\t',
+       {1},
+       "CH1 2.000V/div, 100.000\xC2\xB5s/div, "},
       {"two.dat",
-       dataFile(channelSettings(2, "500.000mV/div", true) + channelSettings(1, "2.000V/div", false),
-                "Volts CH2\tVolts CH1", 2),
-       2, "CH2 500.000mV/div, CH1 2.000V/div, 200.000\xC2\xB5s/div, Tue Dec  8 16:48:41 2026"},
-      {"one.csv", csvFile("Time [s],CH1 [V]", ',', 1), 1, "one.csv"},
-      {"two.csv", csvFile("Time [s];CH2 [V];CH1 [V]", ';', 2), 2, "two.csv"},
+       {"--channels=1,2", "-t", "200u", "--gain=2,500m", "--probe=1,10"},
+       '\t',
+       {1, 2},
+       "CH1 2.000V/div, CH2 500.000mV/div, 200.000\xC2\xB5s/div, "},
+      {"swapped.dat",
+       {"--channels=2,1", "-t", "1m", "--gain=500m,2"},
+       '\t',
+       {2, 1},
+       "CH2 500.000mV/div, CH1 2.000V/div, 1.000ms/div, "},
+      {"one.csv", {"-c", "2", "--format=csv"}, ',', {2}, "one.csv"},
+      {"two.csv", {"--channels=2,1", "--format=csv"}, ',', {2, 1}, "two.csv"},
+      {"semi.csv", {"--channels=1,2", "--format=csv", "--separator=;"}, ';', {1, 2}, "semi.csv"},
   };
   for (const Row &row : rows) {
-    writeFile(dir.file(row.name), row.content);
+    SCOPED_TRACE(row.name);
+    std::vector<std::string> args{"-s", "tty"};
+    args.insert(args.end(), row.options.begin(), row.options.end());
+    args.push_back(row.name);
+    ProcessResult capture = runQelvo(dir, args);
+    ASSERT_EQ(capture.exitStatus, 0) << capture.err;
+    std::string data = readFile(dir.file(row.name));
+    std::vector<std::vector<double>> samples = sampleRows(data, row.separator);
+    ASSERT_EQ(samples.size(), 300u) << data;
+
     std::string svg = dir.file(row.name + ".svg");
     ProcessResult r = runProgram({PLOT, dir.file(row.name), svg});
-    ASSERT_EQ(r.exitStatus, 0) << row.name << ": " << r.err;
-    EXPECT_EQ(r.err, "") << row.name;
+    ASSERT_EQ(r.exitStatus, 0) << r.err;
+    EXPECT_EQ(r.err, "");
     std::string picture = readFile(svg);
-    EXPECT_TRUE(wellFormedXml(picture)) << row.name;
-    EXPECT_TRUE(contains(picture, "width=\"960\" height=\"540\"")) << row.name;
-    EXPECT_EQ(count(picture, "id=\"gnuplot_plot_"), static_cast<size_t>(row.traces)) << row.name;
-    EXPECT_TRUE(contains(picture, ">" + row.title + "</text>")) << row.name;
+    EXPECT_TRUE(wellFormedXml(picture));
+    EXPECT_TRUE(contains(picture, "width=\"960\" height=\"540\""));
+    std::string title = row.separator == '\t' ? row.title + createdIn(data) : row.title;
+    EXPECT_TRUE(contains(picture, ">" + title + "</text>")) << title;
     for (const char *axis : {">Time [s]</text>", ">Voltage [V]</text>"}) {
-      EXPECT_TRUE(contains(picture, axis)) << row.name << " " << axis;
+      EXPECT_TRUE(contains(picture, axis)) << axis;
     }
-    for (int trace = 1; trace <= row.traces; ++trace) {
-      EXPECT_TRUE(contains(picture, "<title>CH" + std::to_string(trace) + "</title>"))
-          << row.name << ": the legend names channel " << trace;
+    EXPECT_EQ(count(picture, "id=\"gnuplot_plot_"), row.channels.size());
+    for (size_t k = 0; k < row.channels.size(); ++k) {
+      SCOPED_TRACE("trace " + std::to_string(k + 1));
+      int trace = static_cast<int>(k + 1);
+      EXPECT_TRUE(contains(picture, "id=\"gnuplot_plot_" + std::to_string(trace) + "\" ><title>CH" +
+                                        std::to_string(row.channels[k]) + "</title>"))
+          << "the legend names the column's channel";
+      // Every row, each at its time and the column's voltage.
+      std::vector<std::pair<double, double>> points = tracePoints(picture, trace);
+      ASSERT_EQ(points.size(), samples.size());
+      std::vector<double> times, volts, xs, ys;
+      for (size_t i = 0; i < samples.size(); ++i) {
+        times.push_back(samples[i][0]);
+        volts.push_back(samples[i][k + 1]);
+        xs.push_back(points[i].first);
+        ys.push_back(points[i].second);
+      }
+      EXPECT_TRUE(linearImage(times, xs));
+      EXPECT_TRUE(linearImage(volts, ys));
     }
 
     ProcessResult png = runProgram({PLOT, dir.file(row.name)});
-    ASSERT_EQ(png.exitStatus, 0) << row.name << ": " << png.err;
+    ASSERT_EQ(png.exitStatus, 0) << png.err;
     std::string name = row.name.substr(0, row.name.rfind('.')) + ".png";
     EXPECT_EQ(pngSize(readFile(dir.file(name))), std::make_pair(960u, 540u)) << name;
   }
   EXPECT_FALSE(wellFormedXml("<svg><g></svg></g>")) << "the check itself can fail";
+  EXPECT_FALSE(linearImage({0, 1, 2, 3}, {0, 1, 4, 3})) << "the check itself can fail";
 }
 
-TEST(Plot, NamesItsPictureAndRefusesOtherSuffixes) {
+TEST(Plot, NamesItsPictureAndRefusesWhatItCannotDraw) {
   TempDir dir;
-  writeFile(dir.file("capture"), dataFile(channelSettings(1, "1.000V/div", true), "Volts ", 1));
+  {
+    VirtualScope scope(dir, WAVES);
+    ASSERT_EQ(runQelvo(dir, {"-s", "tty", "-c", "1", "capture"}).exitStatus, 0);
+  }
   ProcessResult r = runProgram({PLOT, dir.file("capture"), dir.file("capture.jpg")});
   EXPECT_EQ(r.exitStatus, 2);
   EXPECT_EQ(r.err, "qelvo-plot: OUT must end in .png or .svg\n");
@@ -199,4 +278,20 @@ TEST(Plot, NamesItsPictureAndRefusesOtherSuffixes) {
   std::filesystem::copy_file(dir.file("capture"), dir.file("run.d/capture.1.dat"));
   ASSERT_EQ(runProgram({PLOT, dir.file("run.d/capture.1.dat")}).exitStatus, 0);
   EXPECT_TRUE(std::filesystem::exists(dir.file("run.d/capture.1.png"))) << "x.dat gives x.png";
+
+  // A refused dump leaves the header only, or an empty CSV: nothing to draw.
+  TempDir refusedDir;
+  VirtualScope refusing(refusedDir, {"--fault", "no-echo=d", "--pace", "none"});
+  for (std::string name : {"refused.dat", "refused.csv"}) {
+    std::vector<std::string> args{"-s", "tty", "--channels=1,2", name};
+    if (name.ends_with(".csv")) {
+      args.insert(args.end() - 1, "--format=csv");
+    }
+    ASSERT_EQ(runQelvo(refusedDir, args).exitStatus, 0) << name;
+    std::string file = refusedDir.file(name);
+    r = runProgram({PLOT, file, file + ".svg"});
+    EXPECT_EQ(r.exitStatus, 1) << name;
+    EXPECT_EQ(r.err, "qelvo-plot: '" + file + "' holds no samples\n");
+    EXPECT_FALSE(std::filesystem::exists(file + ".svg")) << name;
+  }
 }
