@@ -49,7 +49,12 @@ void beginSamples() {
   if (!holding) {
     writeColumnHeader();
   }
-  progressStart();
+  // Both dumps of a capture count on one clock.
+  if (samplesReceived == 0) {
+    progressStart();
+  } else {
+    progressContinue();
+  }
 }
 
 void takeSample(int index, int raw) {

@@ -61,6 +61,12 @@ void progressStartOn(FILE *stream) {
 
 void progressStart() { progressStartOn(isatty(STDERR_FILENO) ? stderr : nullptr); }
 
+void progressContinue() {
+  timespec started = startTime;
+  progressStart();
+  startTime = started;
+}
+
 // Writes `text` over what the line showed, cut to the terminal's width.
 static void showText(char *text) {
   if (strlen(text) > maxWidth) {

@@ -12,6 +12,10 @@
 // Starts counting at the moment the scope begins its dump.
 void progressStart();
 
+// Shows the line again for a later dump of the same capture, the rate still
+// counted from the first one's start.
+void progressContinue();
+
 // What the line names before its count ("capture 3 of 10"); nullptr for
 // nothing, as for a single capture.
 void progressSetLabel(const char *label);
