@@ -48,6 +48,10 @@ constexpr long FIXED_CHARACTERS = 5 + 7;
 constexpr long FIXED_CHARACTERS_TWO = 8 + 13;
 constexpr double MAX_OVERHEAD_S = 0.2;
 constexpr double MAX_OVERHEAD_TWO_S = 0.3;
+// A series of back-to-back captures: what each costs beyond its exchange.
+constexpr int SERIES_CAPTURES = 10;
+constexpr long SERIES_SAMPLES = 200;
+constexpr double MAX_SERIES_OVERHEAD_S = 0.05;
 constexpr double MAX_CPU_SHARE = 0.02;
 constexpr double MIN_UNPACED_RATE = 1e6;
 constexpr long MAX_PEAK_KIB = 4096;
@@ -61,7 +65,8 @@ struct Paths {
   int repeat = 3;
   bool paced = true;
   bool unpaced = true;
-  bool two = true; // the two-channel paced runs
+  bool two = true;    // the two-channel paced runs
+  bool series = true; // ten back-to-back captures
 };
 
 struct RunResult {
@@ -383,11 +388,13 @@ bool parseArgs(int argc, char *argv[], Paths &paths) {
       paths.csv = value;
     } else if (option == "--micro") {
       paths.micro = value;
-    } else if (option == "--only" && (strcmp(value, "paced") == 0 ||
-                                      strcmp(value, "unpaced") == 0 || strcmp(value, "two") == 0)) {
+    } else if (option == "--only" &&
+               (strcmp(value, "paced") == 0 || strcmp(value, "unpaced") == 0 ||
+                strcmp(value, "two") == 0 || strcmp(value, "series") == 0)) {
       paths.paced = strcmp(value, "paced") == 0;
       paths.unpaced = strcmp(value, "unpaced") == 0;
       paths.two = strcmp(value, "two") == 0;
+      paths.series = strcmp(value, "series") == 0;
     } else if (option == "--repeat") {
       paths.repeat = std::max(1, atoi(value));
     } else {
@@ -415,6 +422,7 @@ struct Report {
   bool lightCpu = true;
   bool twoInTime = true;
   bool twoLightCpu = true;
+  bool seriesInTime = true;
   long peakMax = 0;
   long peaks[2] = {0, 0}; // unpaced, 1,000 and 1,000,000 samples: lowest peak
   long anon[2] = {0, 0};  // the same: anonymous memory at exit
@@ -472,6 +480,65 @@ void pacedRuns(const Paths &paths, Report &report, int channels) {
   }
 }
 
+// One run of --count=10 captures of SERIES_SAMPLES ramp samples each, paced
+// at `baud`; every file checked.
+RunResult seriesCapture(const Paths &paths, long baud) {
+  RunResult result;
+  result.sent = SERIES_CAPTURES * SERIES_SAMPLES;
+  std::string dir = makeRunDir();
+  if (dir.empty() || !writeConfig(dir)) {
+    return result;
+  }
+  Sim sim = startSim(paths, {"--wave1", "ramp", "--samples", std::to_string(SERIES_SAMPLES),
+                             "--pace", "auto", "--delivery", "groups"});
+  if (!sim.tty.empty() &&
+      runTool(paths, dir,
+              {"-c1", "-t", "1", "-y", "1", "-b", std::to_string(baud), "-s", sim.tty,
+               "--count=" + std::to_string(SERIES_CAPTURES), "out-##.dat"},
+              result) == 0) {
+    for (int n = 1; n <= SERIES_CAPTURES; ++n) {
+      char name[32];
+      snprintf(name, sizeof name, "/out-%02d.dat", n);
+      RunResult file;
+      checkSamples(dir + name, 1, file);
+      result.received += file.received;
+      result.matching += file.matching;
+      result.ok = file.ok && (n == 1 || result.ok);
+    }
+  }
+  stopSim(sim);
+  if (result.ok && result.matching == result.sent) {
+    removeRunDir(dir);
+  } else {
+    fprintf(stderr, "qelvo-bench: %ld of %ld samples intact; the series is kept in %s\n",
+            result.matching, result.sent, dir.c_str());
+  }
+  return result;
+}
+
+void seriesRuns(const Paths &paths, Report &report) {
+  printf("\nA series of %d back-to-back captures (--count=%d, %ld ramp samples each)\n\n",
+         SERIES_CAPTURES, SERIES_CAPTURES, SERIES_SAMPLES);
+  printf("%8s %8s %8s %8s %7s %12s\n", "bit/s", "sent", "received", "line s", "wall s",
+         "over/capture");
+  for (long baud : {9600L, 38400L, 460800L}) {
+    RunResult r = seriesCapture(paths, baud);
+    double lineS = static_cast<double>(SERIES_CAPTURES * (2 * SERIES_SAMPLES + FIXED_CHARACTERS) *
+                                       BITS_PER_CHARACTER) /
+                   static_cast<double>(baud);
+    double over = (r.wallS - lineS) / SERIES_CAPTURES;
+    bool complete = r.ok && r.received == r.sent && r.matching == r.sent;
+    printf("%8ld %8ld %8ld %8.3f %7.3f %12.3f%s\n", baud, r.sent, r.received, lineS, r.wallS, over,
+           complete ? "" : "  samples lost or wrong");
+    if (report.csv != nullptr) {
+      fprintf(report.csv, "series,%ld,%ld,%ld,%ld,%.4f,%.4f,,%.4f,,%ld,\n", baud, r.sent,
+              r.received, r.matching, lineS, r.wallS, r.cpuS, r.peakKiB);
+    }
+    report.complete = report.complete && complete;
+    report.seriesInTime = report.seriesInTime && over <= MAX_SERIES_OVERHEAD_S;
+  }
+}
+
 void unpacedRuns(const Paths &paths, Report &report) {
   printf("\nUnpaced captures (the tool sets 460800 bit/s; median of %d runs)\n\n", paths.repeat);
   printf("%8s %8s %8s %7s %7s %7s %12s %8s %8s %8s\n", "samples", "sent", "received", "wall s",
@@ -503,7 +570,7 @@ int main(int argc, char *argv[]) {
   Paths paths;
   if (!parseArgs(argc, argv, paths)) {
     fprintf(stderr, "usage: qelvo-bench --qelvo PATH --sim PATH [--csv FILE] [--micro JSON] "
-                    "[--repeat N] [--only paced|two|unpaced]\n");
+                    "[--repeat N] [--only paced|two|series|unpaced]\n");
     return 2;
   }
   Report report;
@@ -519,6 +586,9 @@ int main(int argc, char *argv[]) {
   }
   if (paths.two) {
     pacedRuns(paths, report, 2);
+  }
+  if (paths.series) {
+    seriesRuns(paths, report);
   }
   if (paths.unpaced) {
     unpacedRuns(paths, report);
@@ -552,6 +622,10 @@ int main(int argc, char *argv[]) {
     report.check(report.twoInTime,
                  "two-channel wall time at most line time of both exchanges + 0.3 s");
     report.check(report.twoLightCpu, "two-channel CPU time at most 2 % of wall time");
+  }
+  if (paths.series) {
+    report.check(report.seriesInTime,
+                 "a series costs at most 0.05 s per capture beyond its exchange's line time");
   }
   report.check(report.peakMax <= MAX_PEAK_KIB, "peak resident memory at most 4 MiB in every run");
   if (paths.unpaced) {
