@@ -212,8 +212,10 @@ void keepWholeLines(FILE *file) {
     return;
   }
   off_t end = endOfLastLine(reader, node.st_size);
-  if (end >= 0 && end < node.st_size) {
-    ftruncate(fd, end);
+  // A file that cannot be cut keeps its broken last line; the run fails
+  // with status 6 all the same.
+  if (end >= 0 && end < node.st_size && ftruncate(fd, end) != 0) {
+    noteDataFileWriteFailure();
   }
   samplesKept = countSampleLines(reader);
   close(reader);
