@@ -104,6 +104,27 @@ TEST(Channels, OneChannelListGivesTheFileOfDashCAndUnequalDumpsTheShorterLength)
   EXPECT_EQ(rawAt(rows[199][2], 2, 1, 1), second[199]);
 }
 
+// The scope goes away during the second dump: the rows that came stay, and
+// the run says what it kept.
+TEST(Channels, AHangUpInTheSecondDumpKeepsTheRowsThatCame) {
+  TempDir dir;
+  std::vector<std::string> dying = TWO_WAVES;
+  dying.insert(dying.end(), {"--fault", "die-in-capture=1:400"});
+  VirtualScope scope(dir, dying);
+  ProcessResult r = runQelvo(dir, {"-s", "tty", "--channels=1,2", "out.dat"});
+  EXPECT_EQ(r.exitStatus, 1);
+  auto rows = rowsOf(readFile(dir.file("out.dat")), '\t', true);
+  ASSERT_LE(rows.size(), 100u);
+  EXPECT_EQ(withoutConfigWarning(r.err),
+            "*** Error: Oszi not connected to 'tty' or switched off ***\n" +
+                incomplete(static_cast<int>(rows.size()), "out.dat"));
+  std::vector<int> second = VirtualScope::waveform(TWO_WAVES, 2);
+  for (size_t i = 0; i < rows.size(); ++i) {
+    ASSERT_EQ(rows[i].size(), 3u) << i;
+    EXPECT_EQ(rawAt(rows[i][2], 2, 1, 1), second[i]) << i;
+  }
+}
+
 // A spreadsheet, Octave or pandas opens it without options: Python's csv
 // module stands in for them.
 TEST(Csv, HoldsColumnNamesAndRowsOnlyWithEitherSeparator) {
