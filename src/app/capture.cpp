@@ -135,7 +135,7 @@ int rowsOf(const int *counts, int channels) {
 // Each channel in turn: select, status, dump; then the end of the exchange.
 // `samples` is the number of rows, or -1 when a dump was refused.
 CaptureEnd exchange(int &samples) {
-  int channels = settings.channelCount < 2 ? 1 : settings.channelCount;
+  int channels = settings.channelCount;
   int counts[MAX_CHANNELS] = {-1, -1};
   for (int k = 0; k < channels; ++k) {
     CaptureEnd end = askStatus(k);
@@ -177,7 +177,7 @@ void printMeasurements() {
     return;
   }
   FILE *stream = outputIsStandardOutput() ? stderr : stdout;
-  for (int k = 0; k < (settings.channelCount < 2 ? 1 : settings.channelCount); ++k) {
+  for (int k = 0; k < settings.channelCount; ++k) {
     printMeasurementLine(stream, channelOf(k), channelMeasurement(k));
   }
   fflush(stream);

@@ -73,7 +73,7 @@ int columnCount = 1;
 Measurement measured[MAX_CHANNELS];
 
 void prepareColumns() {
-  columnCount = settings.channelCount < 2 ? 1 : settings.channelCount;
+  columnCount = settings.channelCount;
   columns[0] = &settings;
   for (int k = 0; columnCount > 1 && k < columnCount; ++k) {
     columnSettings[k] = settings;

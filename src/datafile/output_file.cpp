@@ -33,8 +33,14 @@ void forgetCreated() {
   createdPath = nullptr;
 }
 
+void forgetCreatedDirectory() {
+  free(createdDirectory);
+  createdDirectory = nullptr;
+}
+
 void rememberCreated(const char *path, int fd) {
   forgetCreated();
+  forgetCreatedDirectory();
   struct stat node {};
   if (path == nullptr || fstat(fd, &node) != 0) {
     return;
@@ -45,11 +51,6 @@ void rememberCreated(const char *path, int fd) {
   char *copy = strdup(path);
   createdDirectory = copy != nullptr ? strdup(dirname(copy)) : nullptr;
   free(copy);
-}
-
-void forgetCreatedDirectory() {
-  free(createdDirectory);
-  createdDirectory = nullptr;
 }
 
 // Opens without O_TRUNC; O_EXCL first tells whether this run creates it.
