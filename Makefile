@@ -26,9 +26,12 @@ build: deps
 	cmake --build $(BUILD) -j $(JOBS)
 
 # The unit tests run side by side; the end-to-end tests, which measure waits
-# of a few milliseconds on the wall clock, each run alone.
+# of a few milliseconds on the wall clock, each run alone. CTEST_FLAGS may
+# choose among them (-E REGEX, -LE LABEL).
+CTEST_FLAGS ?=
+
 test: build
-	cd $(BUILD) && ctest --output-on-failure -j $(JOBS)
+	cd $(BUILD) && ctest --output-on-failure -j $(JOBS) $(CTEST_FLAGS)
 
 # Only the two programs it runs: a first demo does not wait for the tests.
 demo: deps
@@ -134,6 +137,6 @@ cross: cross-arch deps
 cross-test: cross
 	cmake -S . -B $(BUILD) $(CMAKE_FLAGS)
 	cmake --build $(BUILD) -j $(JOBS) --target qelvo qelvo-scope-sim
-	cd $(CROSS_BUILD) && ctest --output-on-failure
+	cd $(CROSS_BUILD) && ctest --output-on-failure -j $(JOBS)
 	sh scripts/cross-compare $(BUILD) $(CROSS_BUILD) \
 	  $(QEMU_$(ARCH)) -L /usr/$(TRIPLET_$(ARCH))
