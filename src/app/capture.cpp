@@ -2,6 +2,7 @@
 
 #include <unistd.h>
 
+#include <cstdarg>
 #include <cstdio>
 #include <ctime>
 #include <vector>
@@ -25,6 +26,7 @@ int captureNumber = 0; // in a series; 0 for a single capture
 // become rows as the second one's arrive.
 std::vector<unsigned char> held;
 bool holding = false;
+CaptureResult *result = nullptr; // of the capture in progress
 
 // Why a capture ended; endCapture turns each into its messages and status.
 enum CaptureEnd {
@@ -106,6 +108,7 @@ CaptureEnd askStatus(int k) {
   if (settings.channel == 0) {
     settings.channel = (status & STATUS_CHANNEL1) != 0 ? 1 : 2;
   }
+  result->channels[k] = channelOf(k);
   return CAPTURE_DONE;
 }
 
@@ -136,7 +139,7 @@ int rowsOf(const int *counts, int channels) {
 // `samples` is the number of rows, or -1 when a dump was refused.
 CaptureEnd exchange(int &samples) {
   int channels = settings.channelCount;
-  int counts[MAX_CHANNELS] = {-1, -1};
+  int *counts = result->samples;
   for (int k = 0; k < channels; ++k) {
     CaptureEnd end = askStatus(k);
     if (end != CAPTURE_DONE) {
@@ -178,8 +181,10 @@ void printMeasurements() {
   }
   FILE *stream = outputIsStandardOutput() ? stderr : stdout;
   for (int k = 0; k < settings.channelCount; ++k) {
+    result->measurements[k] = measureValues(channelMeasurement(k));
     printMeasurementLine(stream, channelOf(k), channelMeasurement(k));
   }
+  result->measured = true;
   fflush(stream);
 }
 
@@ -226,8 +231,8 @@ int closeCapture(CaptureEnd end, int samples) {
   }
   // Logs and scripts of a series learn of each capture that ended well.
   if (captureNumber > 0 && !isatty(STDERR_FILENO)) {
-    fprintf(stderr, "qelvo: capture %d: %d samples written to '%s'\n", captureNumber,
-            samples > 0 ? samples : 0, settings.outputName);
+    fprintf(stderr, "%s: capture %d: %d samples written to '%s'\n", shownProgramName(),
+            captureNumber, samples > 0 ? samples : 0, settings.outputName);
   }
   if (stopSignal() == 0) {
     printMeasurements();
@@ -237,7 +242,11 @@ int closeCapture(CaptureEnd end, int samples) {
 
 } // namespace
 
-int captureWaveform() {
+int captureWaveform(const Settings &checked, CaptureResult &captured) {
+  settings = checked;
+  captured = CaptureResult{};
+  captured.channelCount = settings.channelCount;
+  result = &captured;
   resetDataFile();
   // Whatever an earlier capture left on the line is waited out before the
   // first command.
@@ -248,20 +257,34 @@ int captureWaveform() {
   held.clear();
   int samples = -1;
   CaptureEnd end = exchange(samples);
-  return withIncompleteNote(closeCapture(end, samples));
+  captured.rows = end == CAPTURE_DONE ? samples : samplesWritten;
+  captured.status = withIncompleteNote(closeCapture(end, samples));
+  result = nullptr;
+  return captured.status;
 }
 
 bool captureEndedExchange() { return exchangeEnded; }
 
 void setCaptureNumber(int number) { captureNumber = number; }
 
+void writeStopLine(int sig, const char *format, ...) {
+  std::va_list values;
+  va_start(values, format);
+  int length = vsnprintf(nullptr, 0, format, values);
+  va_end(values);
+  std::vector<char> what(static_cast<size_t>(length > 0 ? length : 0) + 1);
+  va_start(values, format);
+  vsnprintf(what.data(), what.size(), format, values);
+  va_end(values);
+  fprintf(stderr, "*** Stopped by signal %d: %s ***\n", sig, what.data());
+}
+
 int reportStop(int sig) {
   progressFinish();
   if (outputFileStarted()) {
-    fprintf(stderr, "*** Stopped by signal %d: %d samples kept in '%s' ***\n", sig, samplesWritten,
-            settings.outputName);
+    writeStopLine(sig, "%d samples kept in '%s'", samplesWritten, settings.outputName);
   } else {
-    fprintf(stderr, "*** Stopped by signal %d: nothing captured ***\n", sig);
+    writeStopLine(sig, "nothing captured");
   }
   return EXIT_SIGNAL_BASE + sig;
 }

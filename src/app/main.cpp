@@ -13,6 +13,7 @@ int main(int argc, char *argv[]) {
   if (status != EXIT_OK) {
     return status;
   }
-  status = settings.count >= 0 ? runSeries() : captureWaveform();
+  CaptureResult result;
+  status = settings.count >= 0 ? runSeries() : captureWaveform(settings, result);
   return releaseLine(status);
 }

@@ -83,8 +83,7 @@ void progressUpdateAt(int samples, double seconds) {
   }
   lastShown = seconds;
   char text[160];
-  snprintf(text, sizeof text, "%s: %s%s%d samples received, %.0f samples/s",
-           settings.programName != nullptr ? settings.programName : "qelvo",
+  snprintf(text, sizeof text, "%s: %s%s%d samples received, %.0f samples/s", shownProgramName(),
            label != nullptr ? label : "", label != nullptr ? ": " : "", samples, samples / seconds);
   showText(text);
 }
@@ -104,8 +103,7 @@ void progressShow(const char *text) {
   }
   lastShown = seconds;
   char line[160];
-  snprintf(line, sizeof line, "%s: %s",
-           settings.programName != nullptr ? settings.programName : "qelvo", text);
+  snprintf(line, sizeof line, "%s: %s", shownProgramName(), text);
   showText(line);
 }
 
@@ -127,6 +125,6 @@ void progressFinish() {
 
 void progressSummary(int samples, const char *fileName) {
   if (isatty(STDERR_FILENO)) {
-    fprintf(stderr, "qelvo: %d samples written to '%s'\n", samples, fileName);
+    fprintf(stderr, "%s: %d samples written to '%s'\n", shownProgramName(), samples, fileName);
   }
 }

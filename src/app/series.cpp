@@ -23,14 +23,14 @@ char label[48];       // "capture 3 of 10" on the progress line
 
 // Waits until `startMs` on the monotonic clock, counting down on a terminal;
 // false when a stop signal came first.
-bool waitForStart(int64_t startMs, int number) {
+bool waitForStart(int64_t startMs, int number, int count) {
   char text[80];
   for (int64_t left = startMs - monotonicMs(); left > 0; left = startMs - monotonicMs()) {
     if (stopSignal() != 0) {
       break;
     }
-    if (settings.count > 0) {
-      snprintf(text, sizeof text, "capture %d of %d in %.1f s", number, settings.count,
+    if (count > 0) {
+      snprintf(text, sizeof text, "capture %d of %d in %.1f s", number, count,
                static_cast<double>(left) / 1000.0);
     } else {
       snprintf(text, sizeof text, "capture %d in %.1f s", number,
@@ -45,22 +45,21 @@ bool waitForStart(int64_t startMs, int number) {
   return stopSignal() == 0;
 }
 
-// Names and creates the file of the next capture after number `previous`;
-// the capture's number, or 0 after the message of a file that cannot be
-// created.
-int openNextFile(const char *pattern, int previous) {
+// Names and creates the file of the next capture after number `previous`
+// into `file`; the capture's number, or 0 after the message of a file that
+// cannot be created.
+int openNextFile(const char *pattern, int previous, FILE *&file) {
   char name[PATH_MAX];
   int number = previous;
   for (;;) {
     number = seriesFileName(pattern, time(nullptr), number, name, sizeof name);
-    FILE *file = number > 0 ? createOutputFile(name) : nullptr;
+    file = number > 0 ? createOutputFile(name) : nullptr;
     if (file != nullptr) {
-      settings.outputFile = file;
       break;
     }
     // A file that appeared since its name was chosen: the next number.
     if (number <= 0 || errno != EEXIST) {
-      fprintf(stderr, "*** Error: Cannot open output file '%s' ***\n", number > 0 ? name : pattern);
+      cannotOpenOutputMessage(number > 0 ? name : pattern);
       return 0;
     }
   }
@@ -71,37 +70,40 @@ int openNextFile(const char *pattern, int previous) {
 } // namespace
 
 int runSeries() {
-  const char *pattern = settings.outputName;
+  // Every capture starts from the record as the check left it, never from
+  // what an earlier capture learnt (the channel the scope reported, say).
+  const Settings checked = settings;
+  const char *pattern = checked.outputName;
   int number = 0;
   int written = 0;
   int64_t startMs = monotonicMs();
-  int64_t intervalMs = static_cast<int64_t>(settings.interval * 1000.0 + 0.5);
-  for (int i = 1; settings.count == 0 || i <= settings.count; ++i) {
+  int64_t intervalMs = static_cast<int64_t>(checked.interval * 1000.0 + 0.5);
+  for (int i = 1; checked.count == 0 || i <= checked.count; ++i) {
     if (i > 1) {
-      if (!waitForStart(startMs + intervalMs, i)) {
-        fprintf(stderr, "*** Stopped by signal %d: %d captures written ***\n", stopSignal(),
-                written);
+      if (!waitForStart(startMs + intervalMs, i, checked.count)) {
+        writeStopLine(stopSignal(), "%d captures written", written);
         return EXIT_SIGNAL_BASE + stopSignal();
       }
       // Missed starts are never caught up in a burst.
       int64_t now = monotonicMs();
       startMs = startMs + intervalMs > now ? startMs + intervalMs : now;
     }
-    number = openNextFile(pattern, number);
+    Settings job = checked;
+    number = openNextFile(pattern, number, job.outputFile);
     if (number == 0) {
       return EXIT_CANNOT_CREATE_OUTPUT;
     }
-    settings.outputName = fileName.c_str();
+    job.outputName = fileName.c_str();
     setCaptureNumber(number);
-    if (settings.count > 0) {
-      snprintf(label, sizeof label, "capture %d of %d", i, settings.count);
+    if (checked.count > 0) {
+      snprintf(label, sizeof label, "capture %d of %d", i, checked.count);
     } else {
       snprintf(label, sizeof label, "capture %d", i);
     }
     progressSetLabel(label);
-    int status = captureWaveform();
-    if (status != EXIT_OK) {
-      return status;
+    CaptureResult result;
+    if (captureWaveform(job, result) != EXIT_OK) {
+      return result.status;
     }
     ++written;
   }

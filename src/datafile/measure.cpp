@@ -3,6 +3,7 @@
 #include <cmath>
 
 #include "datafile/eng_format.h"
+#include "settings/settings.h"
 
 namespace {
 
@@ -154,10 +155,11 @@ int formatMeasurementLine(char *line, size_t size, int channel, const Measuremen
     snprintf(text[DUTY], sizeof text[DUTY], "n/a");
   }
   return snprintf(line, size,
-                  "qelvo: channel %d: %d samples; min %s; max %s; p-p %s; mean %s; rms %s; "
+                  "%s: channel %d: %d samples; min %s; max %s; p-p %s; mean %s; rms %s; "
                   "ac-rms %s; frequency %s; period %s; duty %s\n",
-                  channel, values.samples, text[MIN], text[MAX], text[PEAK_TO_PEAK], text[MEAN],
-                  text[RMS], text[AC_RMS], text[FREQUENCY], text[PERIOD], text[DUTY]);
+                  shownProgramName(), channel, values.samples, text[MIN], text[MAX],
+                  text[PEAK_TO_PEAK], text[MEAN], text[RMS], text[AC_RMS], text[FREQUENCY],
+                  text[PERIOD], text[DUTY]);
 }
 
 int printMeasurementLine(FILE *stream, int channel, const Measurement &measurement) {

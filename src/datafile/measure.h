@@ -49,7 +49,7 @@ void measureAdd(Measurement &measurement, double time, double volts);
 MeasuredValues measureValues(const Measurement &measurement);
 
 // Room for any line formatMeasurementLine writes.
-inline constexpr size_t MEASUREMENT_LINE_SIZE = 512;
+inline constexpr size_t MEASUREMENT_LINE_SIZE = 1024; // a program name of NAME_MAX included
 
 // The report line of `channel`, ending in a line feed, into `line`
 // (snprintf's rules). Values in engineering form with micro as UTF-8, "n/a"

@@ -272,3 +272,7 @@ bool closeOutputFile() {
 int outputFileSamplesKept() { return samplesKept; }
 
 bool outputIsStandardOutput() { return standardOutput; }
+
+void cannotOpenOutputMessage(const char *name) {
+  fprintf(stderr, "*** Error: Cannot open output file '%s' ***\n", name);
+}

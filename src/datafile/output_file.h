@@ -24,6 +24,9 @@ FILE *openOutputFile(const char *name);
 // never overwrites a file, even one that appears after its name was chosen.
 FILE *createOutputFile(const char *name);
 
+// "*** Error: Cannot open output file 'NAME' ***" on standard error.
+void cannotOpenOutputMessage(const char *name);
+
 // The capture starts: empties `file` (the stream openOutputFile gave) if it
 // is a regular file. From here on the file is kept whatever happens. False
 // when a regular file could not be emptied: its old tail would then stay

@@ -18,13 +18,20 @@ bool echoed(char command) {
   return receiveByte() == command;
 }
 
-// The drain before a command. After a whole reply it takes what has arrived
-// and waits for quiet only when something had; in any doubt it waits for
-// quiet. False when the line never fell silent.
+// The drain before a command. After a whole reply it waits only for a short
+// guard of quiet after the reply's last byte; a byte 0x80 or above ends the
+// guard as it ends any drain. Anything else that comes, and any doubt, means
+// a wait for quiet. False when the line never fell silent.
 bool drainBeforeCommand() {
-  bool settled = replyWhole && !inputArrived();
+  bool whole = replyWhole;
   replyWhole = false;
-  return settled || drainInput();
+  if (whole) {
+    int stray = receiveBeforeGuard();
+    if (stray < 0) {
+      return true;
+    }
+  }
+  return drainInput();
 }
 
 // A pair of hex digits as readHexByte reads it; `lineFeed` tells whether a
@@ -33,11 +40,11 @@ int readHexPair(bool &lineFeed) {
   int first = readHexDigit();
   lineFeed = first == 0;
   if (first <= 0) {
-    return -1;
+    return HEX_FIRST_DIGIT_MISSING;
   }
   int second = readHexDigit();
   if (second <= 0) {
-    return -2;
+    return HEX_SECOND_DIGIT_MISSING;
   }
   return hexDigitValue(first) * 16 + hexDigitValue(second);
 }
@@ -71,13 +78,13 @@ int readHexByte() {
 
 int selectChannel(int ch) {
   if (ch < 0 || ch > 2) {
-    return -3;
+    return PROTOCOL_NO_SUCH_CHANNEL;
   }
   if (!drainBeforeCommand()) {
     return PROTOCOL_NEVER_SILENT;
   }
   if (!echoed(static_cast<char>('0' + ch))) {
-    return -1 - ch;
+    return channelNotEchoed(ch);
   }
   replyWhole = true;
   return 0;
@@ -88,12 +95,12 @@ int readStatus() {
     return PROTOCOL_NEVER_SILENT;
   }
   if (!echoed('s')) {
-    return -1;
+    return PROTOCOL_NO_ECHO;
   }
   int status = readHexByte();
   if (status < 0) {
     fprintf(stderr, "*** Error: invalid Status (%d)***\n", status);
-    return -2;
+    return PROTOCOL_BAD_STATUS;
   }
   replyWhole = true;
   return status;
@@ -104,7 +111,7 @@ int dumpWaveform(const SampleSink &sink) {
   // reason to give up the dump.
   drainBeforeCommand();
   if (!echoed('d')) {
-    return -1;
+    return PROTOCOL_NO_ECHO;
   }
   sink.begin();
   int index = 0;

@@ -42,6 +42,10 @@ constexpr int BITS_PER_CHARACTER = 10; // start bit, 8 data bits, stop bit
 constexpr int RECEIVE_SLACK_MS = 100;
 constexpr int DRAIN_SLACK_MS = 20;
 constexpr int64_t DRAIN_LIMIT_MS = 2000;
+// A scope or adapter may hand over stray bytes a moment after a whole reply,
+// in a second write; this much quiet after the reply's last byte shows that
+// none are on their way.
+constexpr int GUARD_MS = 2;
 
 // `slackMs` plus `characters` character times at the line speed, rounded up.
 int waitMs(int slackMs, int characters) {
@@ -71,6 +75,10 @@ struct ReceiveBuffer {
   unsigned char bytes[4096];
 };
 ReceiveBuffer pending;
+
+// When the last read brought input: the line has been quiet since at least
+// then once everything read has been handed out.
+int64_t lastInputMs = 0;
 
 void forgetPending() {
   pending.fd = -1;
@@ -109,6 +117,7 @@ bool fillPending() {
   }
   pending.next = 0;
   pending.end = static_cast<size_t>(got);
+  lastInputMs = lineClock.nowMs();
   return true;
 }
 
@@ -389,7 +398,16 @@ int receiveByte() { return receiveWithin(silenceMs(RECEIVE_SLACK_MS)); }
 
 int receiveBeforeSilence() { return receiveWithin(silenceMs(DRAIN_SLACK_MS)); }
 
-bool inputArrived() { return receivedStopSignal == 0 && !lost && fillPending(); }
+int receiveBeforeGuard() {
+  int byte = -1;
+  if (receiveOver()) {
+    return -1;
+  }
+  if (takeByte(byte)) {
+    return byte;
+  }
+  return pollUntil(lastInputMs + std::max(GUARD_MS, waitMs(0, 1)));
+}
 
 bool drainInput() {
   int silence = silenceMs(DRAIN_SLACK_MS);

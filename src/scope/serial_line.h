@@ -87,9 +87,10 @@ bool drainInput();
 // drain. For a reply that a drain would otherwise discard.
 int receiveBeforeSilence();
 
-// Whether input has arrived and waits to be read (false once the line is
-// lost or a stop signal came); never waits.
-bool inputArrived();
+// After a whole reply: the next byte if one comes before the line has been
+// quiet for a guard since the last byte read (the longer of 2 ms and one
+// character time), else -1.
+int receiveBeforeGuard();
 
 void installStopHandlers();
 

@@ -34,10 +34,15 @@ std::vector<std::string> splitList(const char *text) {
   return values;
 }
 
-int channelsCaptured() {
-  int32_t channels[MAX_CHANNELS];
-  int count = parseChannelList(settings.channelsText, channels);
-  return count > 0 ? count : 1;
+bool readChannels() {
+  int32_t channels[MAX_CHANNELS] = {settings.channel, 0};
+  int count =
+      settings.channelsText != nullptr ? parseChannelList(settings.channelsText, channels) : 1;
+  settings.channelCount = count > 0 ? count : 1;
+  for (int k = 0; k < settings.channelCount; ++k) {
+    settings.scales[k].channel = channels[k];
+  }
+  return count > 0;
 }
 
 namespace {
@@ -57,11 +62,8 @@ double plainNumber(const char *text) { return strtod(text, nullptr); }
 } // namespace
 
 void resolveChannels() {
-  int32_t channels[MAX_CHANNELS] = {settings.channel, 0};
-  int count = parseChannelList(settings.channelsText, channels);
-  settings.channelCount = count > 0 ? count : 1;
   for (int k = 0; k < settings.channelCount; ++k) {
-    settings.scales[k] = {channels[k],
+    settings.scales[k] = {settings.scales[k].channel,
                           valueFor(settings.gainsText, k, settings.voltsPerDiv, scaledValue),
                           valueFor(settings.offsetsText, k, settings.yZero, plainNumber),
                           valueFor(settings.probesText, k, settings.probeFactor, plainNumber)};

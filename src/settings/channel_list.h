@@ -16,11 +16,12 @@ int parseChannelList(const char *text, int32_t channels[MAX_CHANNELS]);
 // cannot hide in one.
 std::vector<std::string> splitList(const char *text);
 
-// The number of channels the capture reads: that of a valid --channels, else
-// one (-c).
-int channelsCaptured();
+// The one reading of --channels: sets `settings.channelCount` and each
+// column's `scales[k].channel` from it, or one column of -c's channel when it
+// is not given. False for a list that is none of the four (one column then).
+bool readChannels();
 
-// Fills `settings.channelCount` and `settings.scales` from the options, for
+// Fills the scales of the columns readChannels set from the options, for
 // settings the check has passed. With one channel the plain fields
 // (`channel`, `voltsPerDiv`, `yZero`, `probeFactor`) take its values too, so
 // that a one-channel capture is the one -c gives.

@@ -71,3 +71,7 @@ int32_t saturateToInt32(long value) {
   }
   return static_cast<int32_t>(value);
 }
+
+const char *shownProgramName() {
+  return settings.programName != nullptr ? settings.programName : "qelvo";
+}

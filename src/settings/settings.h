@@ -6,6 +6,11 @@
 // judges the result before the scope is contacted. The record also carries
 // the open serial descriptor and the data file stream; both stay open until
 // the end of the run.
+//
+// Only one thread ever touches the record: the one that runs the captures. A
+// capture starts by copying the checked record into it (see capture.h), so a
+// server's network threads keep their own state and hand a job's checked
+// settings to that thread; they never read or write `settings`.
 #pragma once
 
 #include <cstdint>
@@ -90,6 +95,10 @@ struct Settings {
 };
 
 extern Settings settings;
+
+// The program's name for messages: `programName`, or "qelvo" before start-up
+// has set it.
+const char *shownProgramName();
 
 // Replaces `device` by a trimmed copy of `text` (trimmed in place). A copy
 // made by an earlier call is freed; any other old text is left alone. Ends

@@ -45,11 +45,10 @@ std::string asTyped(const char *text, double value) {
 }
 
 void checkChannel() {
+  if (!readChannels()) {
+    problem("Invalid channel list (%s): use 1, 2, 1,2 or 2,1\n", settings.channelsText);
+  }
   if (settings.channelsText != nullptr) {
-    int32_t channels[MAX_CHANNELS];
-    if (parseChannelList(settings.channelsText, channels) == 0) {
-      problem("Invalid channel list (%s): use 1, 2, 1,2 or 2,1\n", settings.channelsText);
-    }
     return; // --channels overrides -c
   }
   // Compared unsigned so that negative channels fail as well.
@@ -87,7 +86,7 @@ void checkProbe(double value, const char *text) {
 // than there are channels (reported here).
 std::vector<std::string> listValues(const char *list) {
   std::vector<std::string> values = splitList(list);
-  if (static_cast<int>(values.size()) > channelsCaptured()) {
+  if (static_cast<int>(values.size()) > settings.channelCount) {
     problem("Invalid list (%s): one value, or one per channel\n", list);
     values.clear();
   }

@@ -180,23 +180,68 @@ TEST_F(ScopeProtocol, EndExchangeSendsZeroThenE) {
   ASSERT_TRUE(waitFor([&] { return scope_.received() == "0e"; }, 1000)) << scope_.received();
 }
 
-TEST_F(ScopeProtocolOnTestClock, WholeRepliesLeaveNoWaitForQuietButBeforeTheFirstCommand) {
+TEST_F(ScopeProtocolOnTestClock, WholeRepliesLeaveOnlyTheGuardButBeforeTheFirstCommand) {
   // A byte left from an earlier exchange comes at 5 ms: the first command
-  // waits for quiet after it. Each later reply is due 1 ms after the call
-  // starts; a drain that waited for quiet would take it for stale input.
-  auto replyIn1Ms = [](const char *bytes) { TestClock::at((TestClock::ms() + 1) * MS, bytes); };
+  // waits for quiet after it. Each later reply is due 3 ms after the call
+  // starts, just after the guard; a drain that waited for quiet would take it
+  // for stale input.
+  auto replyIn3Ms = [](const char *bytes) { TestClock::at((TestClock::ms() + 3) * MS, bytes); };
   TestClock::at(5 * MS, "7");
   TestClock::at(27 * MS, "1");
   EXPECT_EQ(selectChannel(1), 0);
   EXPECT_EQ(TestClock::ms(), 27);
-  replyIn1Ms("s21");
+  replyIn3Ms("s21");
   EXPECT_EQ(readStatus(), 0x21);
-  replyIn1Ms("d0102\n");
+  replyIn3Ms("d0102\n");
   EXPECT_EQ(dumpWaveform(COLLECTOR), 2);
-  replyIn1Ms("0");
+  replyIn3Ms("0");
   endExchange();
   EXPECT_LT(TestClock::ms(), 27 + QUIET_MS) << "no wait for quiet after the first";
   ASSERT_TRUE(waitFor([&] { return scope_.received() == "1sd0e"; }, 1000)) << scope_.received();
+}
+
+TEST_F(ScopeProtocolOnTestClock, StrayBytesJustAfterAWholeReplyAreDrained) {
+  // Each whole reply is followed, at the given moment after its last byte, by
+  // bytes that belong to no reply; the next command must not take them for
+  // its own. Only a byte of 0x80 or above ends the guard at once.
+  struct Row {
+    const char *name;
+    const char *reply; // whole, at 22 ms
+    bool dump;         // the reply is a status pair and the next command "d", else "s"
+    long strayUs;      // after the reply
+    const char *stray;
+    bool waitsForQuiet;
+  } rows[] = {
+      {"echo, then a stale status at once", "1", false, 0, "s21zz", true},
+      {"echo, then a stale status 1 ms later", "1", false, 1000, "s21zz", true},
+      {"echo, then a stale status 1.9 ms later", "1", false, 1900, "s21", true},
+      {"status, then a stale dump", "s21", true, 500, "d0102\n", true},
+      {"echo, then 0xB5", "1", false, 500, "\xB5", false},
+  };
+  for (const Row &row : rows) {
+    TestClock clock;
+    TestClock::masterFd = pty_.master;
+    expectStaleInput();
+    collected = Collected{};
+    TestClock::at(22 * MS, row.reply);
+    TestClock::at(22 * MS + row.strayUs, row.stray);
+    if (row.dump) {
+      EXPECT_EQ(readStatus(), 0x21) << row.name;
+    } else {
+      EXPECT_EQ(selectChannel(1), 0) << row.name;
+    }
+    int64_t returned = TestClock::ms();
+    int64_t due = row.waitsForQuiet ? returned + 1 + QUIET_MS : returned + 3;
+    if (row.dump) {
+      TestClock::at(due * MS, "d0A\n");
+      EXPECT_EQ(dumpWaveform(COLLECTOR), 1) << row.name << ": stray bytes taken for the dump";
+      EXPECT_EQ(collected.samples.size(), 1u) << row.name;
+    } else {
+      TestClock::at(due * MS, "s20");
+      EXPECT_EQ(readStatus(), 0x20) << row.name << ": stray bytes taken for the status";
+    }
+    EXPECT_LE(TestClock::ms(), due + 1) << row.name;
+  }
 }
 
 TEST_F(ScopeProtocolOnTestClock, DoubtfulReplyMakesTheNextCommandWaitForQuiet) {
