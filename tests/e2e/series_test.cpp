@@ -37,6 +37,12 @@ void expectComplete(const TempDir &dir, const std::vector<std::string> &names,
   }
 }
 
+// Standard output without the two lines of the banner.
+std::string afterBanner(const std::string &out) {
+  size_t end = out.find('\n', out.find('\n') + 1);
+  return end == std::string::npos ? "" : out.substr(end + 1);
+}
+
 std::string logLine(int number, int samples, const std::string &name) {
   return "qelvo: capture " + std::to_string(number) + ": " + std::to_string(samples) +
          " samples written to '" + name + "'\n";
@@ -175,5 +181,55 @@ TEST(Series, BadSeriesSettingsAreReportedWithTheOthers) {
     EXPECT_EQ(beforeHelp(r), row.problems);
     EXPECT_FALSE(std::filesystem::exists(dir.file("run.dat")));
     EXPECT_FALSE(std::filesystem::exists(dir.file("run-0001.dat")));
+  }
+}
+
+// Each capture of a series is what a single run with the same options is:
+// the same bytes reach the scope, the same file is written and the same
+// measurements are printed. The scope's panel shows channel 2, so that a
+// capture which kept what the one before it learnt would ask for "2", not "0".
+TEST(Series, EveryCaptureIsASingleRunWithTheSameOptions) {
+  const std::vector<std::vector<std::string>> rows{
+      {"-c", "0", "--measure"},
+      {"-c", "0", "--format=csv", "--separator=;"},
+      {"-c", "1", "--gain=2", "--offset=0.5", "--probe=10"},
+      {"--channels=2,1"},
+      {"--channels=1,2", "--gain=2,0.5", "--offset=1,-1", "--probe=10,1", "--format=csv"},
+  };
+  TempDir dir;
+  VirtualScope scope(dir, {"--samples", "40", "--panel-channel", "2", "--pace", "none"});
+  size_t logged = 0;
+  for (const std::vector<std::string> &options : rows) {
+    std::string name;
+    for (const std::string &option : options) {
+      name += option + " ";
+    }
+    std::vector<std::string> args{"-s", "tty"};
+    args.insert(args.end(), options.begin(), options.end());
+    std::vector<std::string> single = args;
+    single.push_back("single.dat");
+    ProcessResult one = runQelvo(dir, single);
+    ASSERT_EQ(one.exitStatus, 0) << name << one.err;
+    std::string bytes = scope.received().substr(logged);
+    logged += bytes.size();
+    ASSERT_FALSE(bytes.empty()) << name;
+
+    std::vector<std::string> series = args;
+    series.insert(series.end(), {"--count=3", "series.dat"});
+    ProcessResult three = runQelvo(dir, series);
+    ASSERT_EQ(three.exitStatus, 0) << name << three.err;
+    EXPECT_EQ(scope.received(logged + 3 * bytes.size()).substr(logged), bytes + bytes + bytes)
+        << name;
+    logged += 3 * bytes.size();
+    std::string measured = afterBanner(one.out);
+    EXPECT_EQ(contains(measured, "qelvo: channel 2: 40 samples;"), contains(name, "--measure"))
+        << name << measured;
+    EXPECT_EQ(afterBanner(three.out), measured + measured + measured) << name;
+    std::string file = withoutCreationTime(readFile(dir.file("single.dat")));
+    for (int n = 1; n <= 3; ++n) {
+      std::string numbered = dir.file("series-000" + std::to_string(n) + ".dat");
+      EXPECT_EQ(withoutCreationTime(readFile(numbered)), file) << name << n;
+      std::filesystem::remove(numbered);
+    }
   }
 }
