@@ -406,7 +406,8 @@ int receiveBeforeGuard() {
   if (takeByte(byte)) {
     return byte;
   }
-  return pollUntil(lastInputMs + std::max(GUARD_MS, waitMs(0, 1)));
+  // The clock counts whole milliseconds: one more makes the guard whole.
+  return pollUntil(lastInputMs + std::max(GUARD_MS, waitMs(0, 1)) + 1);
 }
 
 bool drainInput() {

@@ -182,19 +182,20 @@ TEST_F(ScopeProtocol, EndExchangeSendsZeroThenE) {
 
 TEST_F(ScopeProtocolOnTestClock, WholeRepliesLeaveOnlyTheGuardButBeforeTheFirstCommand) {
   // A byte left from an earlier exchange comes at 5 ms: the first command
-  // waits for quiet after it. Each later reply is due 3 ms after the call
-  // starts, just after the guard; a drain that waited for quiet would take it
+  // waits for quiet after it. Each later reply is due 4 ms after the call
+  // starts, just after the guard (2 ms, and 1 for the clock's whole
+  // milliseconds); a drain that waited for quiet would take it
   // for stale input.
-  auto replyIn3Ms = [](const char *bytes) { TestClock::at((TestClock::ms() + 3) * MS, bytes); };
+  auto replyIn4Ms = [](const char *bytes) { TestClock::at((TestClock::ms() + 4) * MS, bytes); };
   TestClock::at(5 * MS, "7");
   TestClock::at(27 * MS, "1");
   EXPECT_EQ(selectChannel(1), 0);
   EXPECT_EQ(TestClock::ms(), 27);
-  replyIn3Ms("s21");
+  replyIn4Ms("s21");
   EXPECT_EQ(readStatus(), 0x21);
-  replyIn3Ms("d0102\n");
+  replyIn4Ms("d0102\n");
   EXPECT_EQ(dumpWaveform(COLLECTOR), 2);
-  replyIn3Ms("0");
+  replyIn4Ms("0");
   endExchange();
   EXPECT_LT(TestClock::ms(), 27 + QUIET_MS) << "no wait for quiet after the first";
   ASSERT_TRUE(waitFor([&] { return scope_.received() == "1sd0e"; }, 1000)) << scope_.received();
@@ -214,7 +215,7 @@ TEST_F(ScopeProtocolOnTestClock, StrayBytesJustAfterAWholeReplyAreDrained) {
   } rows[] = {
       {"echo, then a stale status at once", "1", false, 0, "s21zz", true},
       {"echo, then a stale status 1 ms later", "1", false, 1000, "s21zz", true},
-      {"echo, then a stale status 1.9 ms later", "1", false, 1900, "s21", true},
+      {"echo, then a stale status 2.9 ms later", "1", false, 2900, "s21", true},
       {"status, then a stale dump", "s21", true, 500, "d0102\n", true},
       {"echo, then 0xB5", "1", false, 500, "\xB5", false},
   };
@@ -231,7 +232,7 @@ TEST_F(ScopeProtocolOnTestClock, StrayBytesJustAfterAWholeReplyAreDrained) {
       EXPECT_EQ(selectChannel(1), 0) << row.name;
     }
     int64_t returned = TestClock::ms();
-    int64_t due = row.waitsForQuiet ? returned + 1 + QUIET_MS : returned + 3;
+    int64_t due = row.waitsForQuiet ? returned + 1 + QUIET_MS : returned + 4;
     if (row.dump) {
       TestClock::at(due * MS, "d0A\n");
       EXPECT_EQ(dumpWaveform(COLLECTOR), 1) << row.name << ": stray bytes taken for the dump";
