@@ -161,6 +161,35 @@ TEST(Channels, AHangUpInTheSecondDumpKeepsTheRowsThatCame) {
   }
 }
 
+// The scope sends the first channel's dump and refuses the second: the run
+// ends as a refused dump does, with the header alone (a CSV stays empty) and
+// status 0; the first channel's samples make no rows on their own.
+TEST(Channels, ARefusedSecondDumpLeavesTheHeaderAlone) {
+  TempDir dir;
+  std::vector<std::string> refusing = TWO_WAVES;
+  refusing.insert(refusing.end(), {"--fault", "no-echo=d2"});
+  VirtualScope scope(dir, refusing);
+  std::string sent;
+  for (const char *name : {"out.dat", "out.csv"}) {
+    SCOPED_TRACE(name);
+    bool csv = std::string(name).ends_with(".csv");
+    ProcessResult r =
+        runQelvo(dir, {"-s", "tty", "--channels=1,2", csv ? "--format=csv" : "--format=tsv", name});
+    EXPECT_EQ(r.exitStatus, 0);
+    EXPECT_EQ(withoutConfigWarning(r.err), "*** Fehler beim Auslesen ***\n");
+    sent += "1sd2sd0e";
+    EXPECT_EQ(scope.received(sent.size()), sent);
+    std::string data = readFile(dir.file(name));
+    if (csv) {
+      EXPECT_EQ(data, "");
+      continue;
+    }
+    EXPECT_TRUE(contains(data, "#  Oscilloscope channel 2\n")) << data;
+    EXPECT_TRUE(data.ends_with("#  Probe:\t1:1.00\n#\n")) << data;
+    EXPECT_TRUE(sampleLines(data).empty()) << data;
+  }
+}
+
 // A spreadsheet, Octave or pandas opens it without options: Python's csv
 // module stands in for them.
 TEST(Csv, HoldsColumnNamesAndRowsOnlyWithEitherSeparator) {
