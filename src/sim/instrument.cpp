@@ -26,6 +26,7 @@ struct Scope {
   long capture = 1;
   bool afterEnd = false;
   long captureSamples = 0; // sent in the dumps of this capture
+  long captureDumps = 0;   // "d" commands received in this capture
 };
 
 static const char HEX_DIGITS[] = "0123456789ABCDEF";
@@ -171,9 +172,12 @@ static bool answer(Scope &scope, char command) {
   if (scope.afterEnd && selection) {
     ++scope.capture;
     scope.captureSamples = 0;
+    scope.captureDumps = 0;
   }
   scope.afterEnd = command == 'e';
-  if (faults.silent || faults.ignored.find(command) != std::string::npos) {
+  scope.captureDumps += command == 'd';
+  bool refusedDump = command == 'd' && scope.captureDumps == faults.ignoredDump;
+  if (faults.silent || refusedDump || faults.ignored.find(command) != std::string::npos) {
     return true;
   }
   switch (command) {

@@ -71,6 +71,7 @@ static const char HELP_TEXT[] =
     "  --fault silent          read everything, answer nothing\n"
     "  --fault no-echo=C       ignore command C (one of 0 1 2 s d): no echo, no\n"
     "                          reply, no effect\n"
+    "  --fault no-echo=d2      the same for the second \"d\" of each capture only\n"
     "  --fault status-missing  echo \"s\" without the status digits\n"
     "  --fault status-cut      echo \"s\" and the first status digit only\n"
     "  --fault dump-cut=N      after N samples send one hex digit, then nothing\n"
@@ -154,6 +155,8 @@ static bool parseFault(const char *text, SimFaults &faults) {
     return parseCaptureAndSamples(text + 15, faults);
   } else if (strncmp(text, "noise=", 6) == 0 && parseLong(text + 6, 1, LONG_MAX, count)) {
     faults.noiseEvery = count;
+  } else if (strcmp(text, "no-echo=d2") == 0) {
+    faults.ignoredDump = 2;
   } else if (strncmp(text, "no-echo=", 8) == 0 && strlen(text) == 9 &&
              strchr("012sd", text[8]) != nullptr) {
     faults.ignored += text[8];

@@ -25,6 +25,7 @@ enum Delivery { DELIVERY_GROUPS, DELIVERY_BYTES };
 struct SimFaults {
   bool silent = false;        // read everything, answer nothing
   std::string ignored;        // command bytes taken as never received
+  long ignoredDump = 0;       // the same for this "d" of each capture only; 0: off
   bool statusMissing = false; // "s" echoed without its pair
   bool statusCut = false;     // "s" echoed with the first digit only
   long dumpCut = -1;          // samples before a lone digit ends the dump; -1: off

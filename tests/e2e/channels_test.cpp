@@ -2,7 +2,6 @@
 // of a lab report, each against the virtual scope's own record.
 #include <gtest/gtest.h>
 
-#include <cmath>
 #include <filesystem>
 #include <sstream>
 #include <string>
@@ -11,15 +10,6 @@
 #include "e2e_support.h"
 
 namespace {
-
-// The raw count behind a voltage written with the default calibration of
-// `channel` at `voltsPerDiv` and probe 1:`probe`.
-int rawAt(const std::string &volts, int channel, double voltsPerDiv, double probe) {
-  const double perDiv[3] = {0, 28.250000000000004, 28.75};
-  const double offset[3] = {0, 0.44247787610619405, 0.3999999999999999};
-  return static_cast<int>(
-      std::lround((std::stod(volts) / (voltsPerDiv * probe) + offset[channel]) * perDiv[channel]));
-}
 
 std::vector<std::vector<std::string>> rowsOf(const std::string &text, char separator,
                                              bool comments) {
@@ -45,40 +35,86 @@ const std::vector<std::string> TWO_WAVES{"--wave1", "ramp",       "--wave2", "no
 
 } // namespace
 
-TEST(Channels, BothChannelsInEitherOrderWithTheirOwnScale) {
-  struct Order {
-    const char *list;
-    int first, second;
-  } orders[] = {{"1,2", 1, 2}, {"2,1", 2, 1}};
-  for (const Order &order : orders) {
-    SCOPED_TRACE(order.list);
+// Each column's header lines and samples follow its own scale; with one
+// channel the lists' values are the plain scale that the header and the
+// samples read.
+TEST(Channels, OneChannelOrBothInEitherOrderWithTheirOwnScale) {
+  struct Column {
+    int channel;
+    double voltsPerDiv, probe, yZero;
+    const char *scale; // the header's lines from "Y-Gain:" to "Probe:"
+  };
+  struct Row {
+    std::vector<std::string> args;
+    std::string received;
+    std::vector<Column> columns;
+    std::string names; // of the columns after "# Time [s]\t\t"
+  } rows[] = {
+      {{"--channels=1,2", "--gain=2,500m", "--probe=10,1"},
+       "1sd2sd0e",
+       {{1, 2, 10, 0, "Y-Gain:\t2.000V/div\n#  Y-Offset:\t0.000 div\n#  Probe:\t1:10.00\n"},
+        {2, 0.5, 1, 0, "Y-Gain:\t500.000mV/div\n#  Y-Offset:\t0.000 div\n#  Probe:\t1:1.00\n"}},
+       "Volts CH1\tVolts CH2"},
+      {{"--channels=2,1", "--gain=2,500m", "--probe=10,1", "--offset=-1,0.5"},
+       "2sd1sd0e",
+       {{2, 2, 10, -1, "Y-Gain:\t2.000V/div\n#  Y-Offset:\t-1.000 div\n#  Probe:\t1:10.00\n"},
+        {1, 0.5, 1, 0.5, "Y-Gain:\t500.000mV/div\n#  Y-Offset:\t0.500 div\n#  Probe:\t1:1.00\n"}},
+       "Volts CH2\tVolts CH1"},
+      {{"-c", "1", "--probe=10", "--offset=0.5"},
+       "1sd0e",
+       {{1, 1, 10, 0.5, "Y-Gain:\t1.000V/div\n#  Y-Offset:\t0.500 div\n#  Probe:\t1:10.00\n"}},
+       "Volts "},
+      {{"--channels=2", "-y", "500m", "--probe=100", "--offset=-1.5"},
+       "2sd0e",
+       {{2, 0.5, 100, -1.5,
+         "Y-Gain:\t500.000mV/div\n#  Y-Offset:\t-1.500 div\n#  Probe:\t1:100.00\n"}},
+       "Volts "},
+  };
+  for (const Row &row : rows) {
+    std::vector<std::string> args{"-s", "tty"};
+    std::string trace;
+    for (const std::string &arg : row.args) {
+      args.push_back(arg);
+      trace += arg + " ";
+    }
+    SCOPED_TRACE(trace);
     TempDir dir;
     VirtualScope scope(dir, TWO_WAVES);
-    ProcessResult r = runQelvo(dir, {"-s", "tty", std::string("--channels=") + order.list,
-                                     "--gain=2,500m", "--probe=10,1", "out.dat"});
+    args.push_back("out.dat");
+    ProcessResult r = runQelvo(dir, args);
     ASSERT_EQ(r.exitStatus, 0) << r.err;
-    EXPECT_EQ(scope.received(8),
-              std::to_string(order.first) + "sd" + std::to_string(order.second) + "sd0e");
+    EXPECT_EQ(scope.received(row.received.size()), row.received);
     std::string data = readFile(dir.file("out.dat"));
-    std::string block = "#  Oscilloscope channel " + std::to_string(order.first) +
-                        "\n#  Time base:\t1.000s/div\n#  Y-Gain:\t2.000V/div\n#  Y-Offset:\t0.000 "
-                        "div\n#  Probe:\t1:10.00\n#  Y-Range: ";
-    EXPECT_TRUE(contains(data, block)) << data;
-    EXPECT_TRUE(contains(data, "#  Oscilloscope channel " + std::to_string(order.second) +
-                                   "\n#  Y-Gain:\t500.000mV/div\n#  Y-Offset:\t0.000 div\n#  "
-                                   "Probe:\t1:1.00\n#\n# Time [s]\t\tVolts CH" +
-                                   std::to_string(order.first) + "\tVolts CH" +
-                                   std::to_string(order.second) + "\n#---"))
-        << data;
-    std::vector<int> first = VirtualScope::waveform(TWO_WAVES, order.first);
-    std::vector<int> second = VirtualScope::waveform(TWO_WAVES, order.second);
-    auto rows = rowsOf(data, '\t', true);
-    ASSERT_EQ(rows.size(), 300u);
-    for (size_t i = 0; i < rows.size(); ++i) {
-      ASSERT_EQ(rows[i].size(), 3u) << i;
-      EXPECT_NEAR(std::stod(rows[i][0]), static_cast<double>(i) / 99.2, 1e-9) << i;
-      EXPECT_EQ(rawAt(rows[i][1], order.first, 2, 10), first[i]) << i;
-      EXPECT_EQ(rawAt(rows[i][2], order.second, 0.5, 1), second[i]) << i;
+    size_t count = row.columns.size();
+    for (size_t k = 0; k < count; ++k) {
+      const Column &column = row.columns[k];
+      std::string block =
+          "#  Oscilloscope channel " + std::to_string(column.channel) + "\n" +
+          (k == 0 ? "#  Time base:\t1.000s/div\n" : "") + "#  " + column.scale +
+          (k + 1 < count ? "#  Y-Range: " : "#\n# Time [s]\t\t" + row.names + "\n#---");
+      EXPECT_TRUE(contains(data, block))
+          << block << "\nnot in\n"
+          << data.substr(0, data.find("\n#---", data.find("# Settings:")));
+    }
+    // No assertion ends the test here: the later rows still run.
+    auto lines = rowsOf(data, '\t', true);
+    EXPECT_EQ(lines.size(), 300u);
+    std::vector<std::vector<int>> raws(count);
+    for (size_t i = 0; i < lines.size(); ++i) {
+      if (lines[i].size() != count + 1) {
+        ADD_FAILURE() << "line " << i << " has " << lines[i].size() << " fields";
+        break;
+      }
+      EXPECT_NEAR(std::stod(lines[i][0]), static_cast<double>(i) / 99.2, 1e-9) << i;
+      for (size_t k = 0; k < count; ++k) {
+        const Column &column = row.columns[k];
+        raws[k].push_back(
+            rawOf(lines[i][k + 1], column.channel, column.voltsPerDiv, column.probe, column.yZero));
+      }
+    }
+    for (size_t k = 0; k < count; ++k) {
+      EXPECT_EQ(raws[k], VirtualScope::waveform(TWO_WAVES, row.columns[k].channel))
+          << "column " << k + 1;
     }
   }
 }
@@ -101,7 +137,7 @@ TEST(Channels, OneChannelListGivesTheFileOfDashCAndUnequalDumpsTheShorterLength)
   auto rows = rowsOf(readFile(dir.file("out.dat")), '\t', true);
   ASSERT_EQ(rows.size(), 200u);
   std::vector<int> second = VirtualScope::waveform(unequal, 2);
-  EXPECT_EQ(rawAt(rows[199][2], 2, 1, 1), second[199]);
+  EXPECT_EQ(rawOf(rows[199][2], 2), second[199]);
 }
 
 // The scope goes away during the second dump: the rows that came stay, and
@@ -121,7 +157,36 @@ TEST(Channels, AHangUpInTheSecondDumpKeepsTheRowsThatCame) {
   std::vector<int> second = VirtualScope::waveform(TWO_WAVES, 2);
   for (size_t i = 0; i < rows.size(); ++i) {
     ASSERT_EQ(rows[i].size(), 3u) << i;
-    EXPECT_EQ(rawAt(rows[i][2], 2, 1, 1), second[i]) << i;
+    EXPECT_EQ(rawOf(rows[i][2], 2), second[i]) << i;
+  }
+}
+
+// The scope sends the first channel's dump and refuses the second: the run
+// ends as a refused dump does, with the header alone (a CSV stays empty) and
+// status 0; the first channel's samples make no rows on their own.
+TEST(Channels, ARefusedSecondDumpLeavesTheHeaderAlone) {
+  TempDir dir;
+  std::vector<std::string> refusing = TWO_WAVES;
+  refusing.insert(refusing.end(), {"--fault", "no-echo=d2"});
+  VirtualScope scope(dir, refusing);
+  std::string sent;
+  for (const char *name : {"out.dat", "out.csv"}) {
+    SCOPED_TRACE(name);
+    bool csv = std::string(name).ends_with(".csv");
+    ProcessResult r =
+        runQelvo(dir, {"-s", "tty", "--channels=1,2", csv ? "--format=csv" : "--format=tsv", name});
+    EXPECT_EQ(r.exitStatus, 0);
+    EXPECT_EQ(withoutConfigWarning(r.err), "*** Fehler beim Auslesen ***\n");
+    sent += "1sd2sd0e";
+    EXPECT_EQ(scope.received(sent.size()), sent);
+    std::string data = readFile(dir.file(name));
+    if (csv) {
+      EXPECT_EQ(data, "");
+      continue;
+    }
+    EXPECT_TRUE(contains(data, "#  Oscilloscope channel 2\n")) << data;
+    EXPECT_TRUE(data.ends_with("#  Probe:\t1:1.00\n#\n")) << data;
+    EXPECT_TRUE(sampleLines(data).empty()) << data;
   }
 }
 
@@ -151,8 +216,8 @@ TEST(Csv, HoldsColumnNamesAndRowsOnlyWithEitherSeparator) {
         {"/bin/sh", "-c", "exec python3 -c \"$0\" \"$@\"", script, dir.file("out.csv"), separator});
     EXPECT_EQ(py.out, "301 ['Time [s]', 'CH2 [V]', 'CH1 [V]'] True 1\n") << py.err;
     auto rows = rowsOf(data, separator[0], false);
-    EXPECT_EQ(rawAt(rows[1][1], 2, 1, 1), VirtualScope::waveform(TWO_WAVES, 2)[0]);
-    EXPECT_EQ(rawAt(rows[300][2], 1, 1, 1), VirtualScope::waveform(TWO_WAVES, 1)[299]);
+    EXPECT_EQ(rawOf(rows[1][1], 2), VirtualScope::waveform(TWO_WAVES, 2)[0]);
+    EXPECT_EQ(rawOf(rows[300][2], 1), VirtualScope::waveform(TWO_WAVES, 1)[299]);
   }
 }
 

@@ -84,10 +84,11 @@ bool contains(const std::string &text, const std::string &part) {
   return text.find(part) != std::string::npos;
 }
 
-int rawOf(const std::string &volts, int channel) {
+int rawOf(const std::string &volts, int channel, double voltsPerDiv, double probe, double yZero) {
   const double perDiv[3] = {0, 28.250000000000004, 28.75};
   const double offset[3] = {0, 0.44247787610619405, 0.3999999999999999};
-  return static_cast<int>(std::lround((std::stod(volts) + offset[channel]) * perDiv[channel]));
+  return static_cast<int>(std::lround(
+      (std::stod(volts) / (voltsPerDiv * probe) + offset[channel] + yZero) * perDiv[channel]));
 }
 
 std::vector<int> rawSamples(const std::string &fileText, int channel) {

@@ -41,8 +41,10 @@ struct SampleLine {
 std::vector<SampleLine> sampleLines(const std::string &fileText);
 
 // Recovers the raw count from a voltage written with the default
-// calibration of `channel`, 1 V/div, probe 1:1 and no offset.
-int rawOf(const std::string &volts, int channel);
+// calibration of `channel` at `voltsPerDiv`, probe 1:`probe` and `yZero`
+// divisions of offset.
+int rawOf(const std::string &volts, int channel, double voltsPerDiv = 1, double probe = 1,
+          double yZero = 0);
 
 // The raw counts of every sample line of a data file, as rawOf gives them.
 std::vector<int> rawSamples(const std::string &fileText, int channel);

@@ -89,17 +89,28 @@ TEST(Run, NotReadyScopeIsWarnedAndStillDumped) {
   EXPECT_EQ(sampleLines(readFile(dir.file("out.dat"))).size(), 20u);
 }
 
+// With two channels a refused first dump ends the exchange: the second
+// channel is not asked for.
 TEST(Run, RefusedDumpLeavesTheHeaderAndExits0) {
-  TempDir dir;
-  VirtualScope scope(dir, {"--fault", "no-echo=d"});
-  ProcessResult r = runQelvo(dir, {"-s", scope.device(), "out.dat"});
-  EXPECT_EQ(r.exitStatus, 0);
-  EXPECT_EQ(withoutConfigWarning(r.err), "*** Fehler beim Auslesen ***\n");
-  EXPECT_EQ(scope.received(5), "0sd0e");
-  std::string data = readFile(dir.file("out.dat"));
-  EXPECT_TRUE(contains(data, "#  Probe:\t1:1.00\n#\n"));
-  EXPECT_FALSE(contains(data, "# Time [s]"));
-  EXPECT_TRUE(sampleLines(data).empty());
+  struct Row {
+    const char *channels;
+    const char *received;
+    const char *lastChannel;
+  } rows[] = {{"-c0", "0sd0e", "#  Oscilloscope channel 1\n"},
+              {"--channels=1,2", "1sd0e", "#  Oscilloscope channel 2\n"}};
+  for (const Row &row : rows) {
+    SCOPED_TRACE(row.channels);
+    TempDir dir;
+    VirtualScope scope(dir, {"--fault", "no-echo=d"});
+    ProcessResult r = runQelvo(dir, {"-s", scope.device(), row.channels, "out.dat"});
+    EXPECT_EQ(r.exitStatus, 0);
+    EXPECT_EQ(withoutConfigWarning(r.err), "*** Fehler beim Auslesen ***\n");
+    EXPECT_EQ(scope.received(5), row.received);
+    std::string data = readFile(dir.file("out.dat"));
+    EXPECT_TRUE(contains(data, row.lastChannel)) << data;
+    EXPECT_TRUE(data.ends_with("#  Probe:\t1:1.00\n#\n")) << data;
+    EXPECT_TRUE(sampleLines(data).empty());
+  }
 }
 
 TEST(Run, CutOrForeignEndOfDumpKeepsTheWholeSamples) {

@@ -203,6 +203,13 @@ TEST(ScopeSim, FaultsSendExactlyTheirBytes) {
       // An ignored channel command leaves the panel channel selected.
       {{"--fault", "no-echo=1", "--fault", "no-echo=d", "--panel-channel", "2"},
        {{"1", ""}, {"s", "s00"}, {"d", ""}, {"2", "2"}}},
+      // Only the second "d" of each capture goes unanswered.
+      {{"--fault", "no-echo=d2", "--wave2", "ramp"},
+       {{"1sd", "1s01d00\n"},
+        {"2sd", "2s00"},
+        {"d", "d00\n"},
+        {"0e2sd", "02s00d00\n"},
+        {"1sd", "1s01"}}},
       {{"--fault", "status-missing", "--not-ready"}, {{"s", "s"}, {"0", "0"}}},
       {{"--fault", "status-cut", "--not-ready"}, {{"s", "s2"}}},
       {{"--fault", "dump-cut=2", "--wave1", "ramp", "--samples", "40"}, {{"d", "d00010"}}},
@@ -380,12 +387,12 @@ TEST(ScopeSim, DocumentsEveryOptionAndRejectsBadValuesInOneLine) {
   ProcessResult help = runProgram(simArgs({"--help"}));
   EXPECT_EQ(help.exitStatus, 0);
   for (const char *option :
-       {"--link",           "--runs",          "--log",          "--pace",         "--delay",
-        "--delivery",       "--panel-channel", "--not-ready",    "--wave1",        "--wave2",
-        "--samples",        "--cycles",        "--amplitude",    "--offset",       "--seed",
-        "--print-waveform", "--fault silent",  "no-echo=C",      "status-missing", "status-cut",
-        "dump-cut=N",       "dump-b5",         "die-in-capture", "--tty",          "--listen",
-        "--connect",        "--help"}) {
+       {"--link",           "--runs",          "--log",       "--pace",         "--delay",
+        "--delivery",       "--panel-channel", "--not-ready", "--wave1",        "--wave2",
+        "--samples",        "--cycles",        "--amplitude", "--offset",       "--seed",
+        "--print-waveform", "--fault silent",  "no-echo=C",   "no-echo=d2",     "status-missing",
+        "status-cut",       "dump-cut=N",      "dump-b5",     "die-in-capture", "--tty",
+        "--listen",         "--connect",       "--help"}) {
     EXPECT_NE(help.out.find(option), std::string::npos) << option;
   }
   const std::vector<std::string> bad[] = {
@@ -402,6 +409,7 @@ TEST(ScopeSim, DocumentsEveryOptionAndRejectsBadValuesInOneLine) {
       {"--pace", "fast"},
       {"--delivery", "byte"},
       {"--fault", "no-echo=e"},
+      {"--fault", "no-echo=d3"},
       {"--fault", "dump-cut=-2"},
       {"--fault", "die-in-capture=0"},
       {"--fault", "die-in-capture=2:x"},

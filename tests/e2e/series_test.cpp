@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <csignal>
 #include <filesystem>
@@ -75,6 +76,37 @@ TEST(Series, CapturesOnScheduleIntoNumberedFilesOnALineHeldThroughout) {
   double first = bornAt(dir.file(names[0]));
   for (int n = 1; first > 0 && n < 5; ++n) {
     EXPECT_NEAR(bornAt(dir.file(names[n])) - first, 0.5 * n, 0.05) << names[n];
+  }
+}
+
+// A series held up past three starts (stopped by SIGSTOP) takes the next
+// capture at once and keeps the interval after it: the missed starts do not
+// come in a burst.
+TEST(Series, AHeldUpSeriesGoesOnAtItsIntervalWithoutABurst) {
+  TempDir dir;
+  VirtualScope scope(dir, RECORD);
+  Child series({QELVO_BIN, "-s", "tty", "-c", "1", "--count=5", "--interval=0.3", "run.dat"},
+               {{"QELVO"}, dir.path()});
+  ASSERT_TRUE(waitFor([&] { return contains(series.currentErr(), "capture 1:"); }, 5000));
+  series.kill(SIGSTOP);
+  usleep(1000 * 1000);
+  series.kill(SIGCONT);
+  ProcessResult r = series.wait(10000);
+  ASSERT_EQ(r.exitStatus, 0) << r.err;
+  EXPECT_TRUE(contains(r.err, logLine(5, 200, "run-0005.dat"))) << r.err;
+  // Each file was last written as its capture ended.
+  double ended[5];
+  for (int n = 1; n <= 5; ++n) {
+    struct stat written {};
+    ASSERT_EQ(stat(dir.file("run-000" + std::to_string(n) + ".dat").c_str(), &written), 0) << n;
+    ended[n - 1] = static_cast<double>(written.st_mtim.tv_sec) +
+                   static_cast<double>(written.st_mtim.tv_nsec) * 1e-9;
+  }
+  EXPECT_GT(ended[1] - ended[0], 0.9) << "the hold";
+  // 0.3 s apart, less what one capture may take longer than the one before;
+  // a burst puts them a capture's length apart.
+  for (int n = 3; n <= 5; ++n) {
+    EXPECT_GT(ended[n - 1] - ended[n - 2], 0.2) << "capture " << n << " after " << n - 1;
   }
 }
 

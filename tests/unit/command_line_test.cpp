@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "settings/settings.h"
+#include "settings_reset.h"
 #include "test_support.h"
 
 namespace {
@@ -17,14 +18,14 @@ namespace {
 class CommandLine : public ::testing::Test {
 protected:
   void SetUp() override {
-    settings = Settings{};
+    resetSettings();
     settings.programName = "qelvo";
   }
   void TearDown() override {
     if (settings.outputFile != nullptr) {
       fclose(settings.outputFile);
     }
-    settings = Settings{};
+    resetSettings();
   }
   // Parses `args` (without the program name) in this process.
   void parse(std::vector<std::string> args) {
@@ -200,7 +201,7 @@ TEST_F(CommandLine, FlowOptionIsStoredAsGivenForTheCheck) {
       {{"--flow=xon", "-c", "2", out_}, "xon"},
   };
   for (const Row &row : rows) {
-    settings = Settings{};
+    resetSettings();
     parse(row.args);
     EXPECT_STREQ(settings.flow, row.flow) << row.args[0];
     ASSERT_NE(settings.outputFile, nullptr);

@@ -10,6 +10,7 @@
 #include <string>
 
 #include "settings/settings.h"
+#include "settings_reset.h"
 #include "test_support.h"
 
 namespace {
@@ -26,7 +27,7 @@ std::string errorText(int line) {
 class ConfigFile : public ::testing::Test {
 protected:
   void SetUp() override {
-    settings = Settings{};
+    resetSettings();
     settings.configPath = path_.c_str();
     const char *qelvo = getenv("QELVO");
     hadQelvo_ = qelvo != nullptr;
@@ -45,7 +46,7 @@ protected:
       unsetenv("QELVO");
     }
     EXPECT_EQ(chdir(savedCwd_.c_str()), 0);
-    settings = Settings{};
+    resetSettings();
   }
   void load(const std::string &content) {
     writeFile(path_, content);
@@ -115,7 +116,7 @@ TEST_F(ConfigFile, ExampleAndPackagedFilesRestateTheDefaults) {
     const char *device;
   } files[] = {{example.string(), "build/scope-tty"}, {packaged, "/dev/ttyS0"}};
   for (const File &file : files) {
-    settings = Settings{};
+    resetSettings();
     settings.configPath = file.path.c_str();
     settings.xSamplesPerDiv = settings.xOffset = -1.0;
     settings.ySamplesPerDiv[1] = settings.ySamplesPerDiv[2] = -1.0;
@@ -142,7 +143,7 @@ TEST_F(ConfigFile, KeepsChannelCalibrationsApart) {
   EXPECT_EQ(settings.yOffset[1], 0.44247787610619405);
   EXPECT_EQ(settings.yOffset[2], 0.3999999999999999);
 
-  settings = Settings{};
+  resetSettings();
   settings.configPath = path_.c_str();
   load("Y2Offset: 1.5\n");
   EXPECT_EQ(settings.yOffset[2], 1.5);
@@ -298,7 +299,7 @@ TEST(ConfigEntry, ParsersTellTheThreeMalformedFormsApart) {
       {"X: 1\n", ENTRY_NO_COLON},   {"=7\n", ENTRY_NO_COLON},    {":", ENTRY_NO_VALUE},
       {" :  \r\n", ENTRY_NO_VALUE}, {": 7\n", ENTRY_OK},         {"\t:7", ENTRY_OK},
   };
-  settings = Settings{};
+  resetSettings();
   for (const Case &c : cases) {
     std::string text = c.rest;
     double real = -1.0;
@@ -323,7 +324,7 @@ TEST(ConfigEntry, ParsersTellTheThreeMalformedFormsApart) {
   int32_t integer = -1;
   EXPECT_EQ(parseIntEntry(comma, &integer), ENTRY_DECIMAL_COMMA);
   EXPECT_EQ(integer, -1) << "nothing stored";
-  settings = Settings{};
+  resetSettings();
 }
 
 TEST(ConfigEntry, SkipBlanksStopsAtTheFirstOtherCharacter) {

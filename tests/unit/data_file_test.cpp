@@ -12,6 +12,7 @@
 
 #include "common/version.h"
 #include "settings/settings.h"
+#include "settings_reset.h"
 #include "test_support.h"
 
 namespace {
@@ -19,7 +20,7 @@ namespace {
 class DataFile : public ::testing::Test {
 protected:
   void SetUp() override {
-    settings = Settings{};
+    resetSettings();
     settings.programName = "qelvo";
     settings.outputFile = fopen(path_.c_str(), "w");
     ASSERT_NE(settings.outputFile, nullptr);
@@ -28,7 +29,7 @@ protected:
     if (settings.outputFile != nullptr) {
       fclose(settings.outputFile);
     }
-    settings = Settings{};
+    resetSettings();
   }
   // Closes the data file and returns what was written to it.
   std::string contents() {
@@ -146,7 +147,7 @@ TEST_F(DataFile, ConversionsRoundToDoubleOnlyWhenPrinted) {
   EXPECT_EQ(printedNumber(sampleVolts(69)), "8.8904578144e-17");
 
   // At 13 digits the last one shows the extra precision of the products.
-  settings = Settings{};
+  resetSettings();
   settings.channel = 1;
   settings.precision = 13;
   settings.voltsPerDiv = 0.002;

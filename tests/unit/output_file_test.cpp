@@ -8,10 +8,11 @@
 #include <string>
 
 #include "settings/settings.h"
+#include "settings_reset.h"
 #include "test_support.h"
 
 TEST(OutputFile, SeriesFileIsOnlyEverCreated) {
-  settings = Settings{};
+  resetSettings();
   TempDir dir;
   std::string fresh = dir.file("run-001.dat");
   settings.outputFile = createOutputFile(fresh.c_str());
@@ -30,5 +31,5 @@ TEST(OutputFile, SeriesFileIsOnlyEverCreated) {
   }
   EXPECT_EQ(readFile(fresh), "1\n");
   EXPECT_NE(access(dir.file("nowhere").c_str(), F_OK), 0) << "a link's target was created";
-  settings = Settings{};
+  resetSettings();
 }

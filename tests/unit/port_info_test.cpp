@@ -250,6 +250,10 @@ TEST(PortInfo, PermissionRemedyFitsTheUsersGroups) {
       {0, 54322, 0666, true, nullptr},
       {1000, 54320, 0060, false, nullptr}, // the owner's bits rule the owner
       {1000, 0, 0600, true, nullptr},
+      // Read alone is not enough, for each class of user.
+      {1000, 0, 0466, false, nullptr},
+      {0, 54320, 0646, false, "a udev rule can set its group and mode (see examples/)"},
+      {0, 54322, 0664, false, "run sudo usermod -aG 54322 pi, then log in again"},
   };
   for (const Row &row : rows) {
     struct stat node {};

@@ -8,6 +8,7 @@
 #include <string>
 
 #include "settings/settings.h"
+#include "settings_reset.h"
 #include "test_support.h"
 
 namespace {
@@ -41,7 +42,7 @@ TEST(Progress, ShowsAtMostTenUpdatesASecondAndBlanksTheLine) {
   EXPECT_EQ(contents(stream),
             "\r" + first + "\r" + second + "\r" + std::string(second.size(), ' ') + "\r");
   fclose(stream);
-  settings = Settings{};
+  resetSettings();
 }
 
 TEST(Progress, ShortDumpsAndFilesGetNothing) {
@@ -76,5 +77,5 @@ TEST(Progress, StaysWithinANarrowTerminal) {
   progressFinish();
   fclose(stream);
   EXPECT_EQ(terminal.readMaster(), "\rqelvo: 1234 samples\r" + std::string(19, ' ') + "\r");
-  settings = Settings{};
+  resetSettings();
 }

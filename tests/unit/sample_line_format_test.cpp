@@ -16,6 +16,7 @@
 #include "app/startup.h"
 #include "datafile/data_file.h"
 #include "settings/settings.h"
+#include "settings_reset.h"
 
 namespace {
 
@@ -133,7 +134,7 @@ TEST(SampleLineFormat, WrittenLinesEqualPrintfForEveryPrecisionTheEnvironmentGiv
   std::string savedText = saved != nullptr ? saved : "";
   for (const char *precision : precisions) {
     for (const Setup &setup : setups) {
-      settings = Settings{};
+      resetSettings();
       setenv("FLOAT_PRECISION", precision, 1);
       applyFloatPrecision();
       settings.channel = setup.channel;
@@ -165,5 +166,5 @@ TEST(SampleLineFormat, WrittenLinesEqualPrintfForEveryPrecisionTheEnvironmentGiv
   } else {
     unsetenv("FLOAT_PRECISION");
   }
-  settings = Settings{};
+  resetSettings();
 }

@@ -9,6 +9,7 @@
 #include "scope/serial_line.h"
 #include "scripted_scope.h"
 #include "settings/settings.h"
+#include "settings_reset.h"
 #include "test_clock.h"
 #include "test_support.h"
 
@@ -28,7 +29,7 @@ const SampleSink COLLECTOR{collectBegin, collectSample};
 class ScopeProtocol : public ::testing::Test {
 protected:
   void SetUp() override {
-    settings = Settings{};
+    resetSettings();
     settings.device = pty_.slavePath.c_str();
     ASSERT_GE(openSerialLine(), 0);
     configureLine();
@@ -38,7 +39,7 @@ protected:
   void TearDown() override {
     restoreLine();
     closeSerialLine();
-    settings = Settings{};
+    resetSettings();
   }
   PtyPair pty_;
   ScriptedScope scope_{pty_};

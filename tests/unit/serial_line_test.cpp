@@ -14,6 +14,7 @@
 
 #include "scope/line_control.h"
 #include "settings/settings.h"
+#include "settings_reset.h"
 #include "test_clock.h"
 #include "test_support.h"
 
@@ -22,7 +23,7 @@ namespace {
 class SerialLine : public ::testing::Test {
 protected:
   void SetUp() override {
-    settings = Settings{};
+    resetSettings();
     settings.device = pty_.slavePath.c_str();
     ASSERT_GE(openSerialLine(), 0);
   }
@@ -31,7 +32,7 @@ protected:
     if (settings.serialFd >= 0) {
       closeSerialLine();
     }
-    settings = Settings{};
+    resetSettings();
   }
   PtyPair pty_;
 };

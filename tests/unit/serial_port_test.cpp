@@ -14,6 +14,7 @@
 #include "scope/line_control.h"
 #include "scope/serial_line.h"
 #include "settings/settings.h"
+#include "settings_reset.h"
 #include "test_support.h"
 
 namespace {
@@ -119,7 +120,7 @@ int fakeFlush(int, int queue) {
 class SerialPort : public ::testing::Test {
 protected:
   void SetUp() override {
-    settings = Settings{};
+    resetSettings();
     settings.device = pty_.slavePath.c_str();
     ASSERT_GE(openSerialLine(), 0);
     startAfresh();
@@ -133,7 +134,7 @@ protected:
     if (settings.serialFd >= 0) {
       closeSerialLine();
     }
-    settings = Settings{};
+    resetSettings();
   }
   // A port at 9600 bit/s, 8N1 without handshake, that takes everything.
   static void startAfresh() {

@@ -9,6 +9,7 @@
 #include "scope/port_info.h"
 #include "scope/serial_line.h"
 #include "settings/settings.h"
+#include "settings_reset.h"
 #include "test_support.h"
 
 namespace {
@@ -16,14 +17,14 @@ namespace {
 class SettingsCheck : public ::testing::Test {
 protected:
   void SetUp() override {
-    settings = Settings{};
+    resetSettings();
     settings.device = pty_.slavePath.c_str();
   }
   void TearDown() override {
     if (settings.serialFd >= 0) {
       closeSerialLine();
     }
-    settings = Settings{};
+    resetSettings();
   }
   // Defaults again, on the fixture's device and with its line closed (an
   // open line holds the device's lock).
@@ -31,7 +32,7 @@ protected:
     if (settings.serialFd >= 0) {
       closeSerialLine();
     }
-    settings = Settings{};
+    resetSettings();
     settings.device = pty_.slavePath.c_str();
   }
   // Runs the check and returns its messages.

@@ -5,6 +5,7 @@
 #include <cstdlib>
 
 #include "settings/settings.h"
+#include "settings_reset.h"
 
 TEST(Startup, ProgramNameIsTheBaseName) {
   EXPECT_STREQ(baseNameOf("/usr/local/bin/qelvo"), "qelvo");
@@ -25,15 +26,15 @@ TEST(Startup, FloatPrecisionFallsBackToTenForNonPositiveText) {
               {"25", 25},
               {"4294967300", 2147483647}};
   for (const Row &row : rows) {
-    settings = Settings{};
+    resetSettings();
     setenv("FLOAT_PRECISION", row.text, 1);
     applyFloatPrecision();
     EXPECT_EQ(settings.precision, row.expected) << "FLOAT_PRECISION=" << row.text;
   }
-  settings = Settings{};
+  resetSettings();
   settings.precision = 7;
   unsetenv("FLOAT_PRECISION");
   applyFloatPrecision();
   EXPECT_EQ(settings.precision, 7);
-  settings = Settings{};
+  resetSettings();
 }
