@@ -123,6 +123,9 @@ void printLongOptionHelp(FILE *stream) {
 
 static const char SHORT_OPTIONS[] = "t:y:Y:b:s:c:p:";
 
+// storeOption's answer when the parse goes on.
+static constexpr int OPTIONS_STORED = 0;
+
 // The banner is already on standard output when the command line is read, so
 // --version has nothing left to print.
 static void answerInfoOption(bool help) {
@@ -134,74 +137,68 @@ static void answerInfoOption(bool help) {
   exit(EXIT_OK);
 }
 
-void handleInfoOptions(int argc, char *argv[]) {
-  // GNU getopt reorders the vector it is given; work on a copy so that the
-  // real parse later sees the command line untouched.
-  std::vector<char *> copy(argv, argv + argc);
-  copy.push_back(nullptr);
-  int savedOpterr = opterr;
-  opterr = 0; // the real parse reports the mistakes
-  optind = 0;
-  int option;
-  int first = 0; // --help or --version, whichever came first
-  while ((option = getopt_long(argc, copy.data(), SHORT_OPTIONS, getoptLongOptions(), nullptr)) !=
-         -1) {
-    if (option == OPTION_PORTS) {
-      // It lists the ports whatever else the command line holds.
-      listSerialPorts(systemRoots, stdout);
-      answerInfoOption(false);
-    }
-    if ((option == OPTION_HELP || option == OPTION_VERSION) && first == 0) {
-      first = option;
-    }
-  }
-  if (first != 0) {
-    answerInfoOption(first == OPTION_HELP);
-  }
-  opterr = savedOpterr;
-  optind = 0;
-}
-
-bool operandIsStandardOutput(int argc, char *argv[]) {
-  std::vector<char *> copy(argv, argv + argc);
-  copy.push_back(nullptr);
-  int savedOpterr = opterr;
-  opterr = 0;
-  optind = 0;
-  while (getopt_long(argc, copy.data(), SHORT_OPTIONS, getoptLongOptions(), nullptr) != -1) {
-  }
-  bool dash = optind < argc && strcmp(copy[static_cast<size_t>(optind)], "-") == 0;
-  opterr = savedOpterr;
-  optind = 0;
-  return dash;
-}
-
 // getopt_long returns '?' with optopt 0 for a word that names no long option
 // or abbreviates several of them.
 static bool unknownLongOption(int option) { return option == '?' && optopt == 0; }
 
-// Which of the getopt_long calls of a parse of `argv` meet an unknown long
-// option, found on a copy: the real parse silences getopt for exactly those
-// calls, because the check names the word itself, while every other
-// complaint of getopt stays as it was.
-static std::vector<bool> unknownLongOptionCalls(int argc, char *argv[]) {
+namespace {
+
+// What one look at the command line finds before anything is stored.
+struct CommandLineScan {
+  int firstInfoOption = 0; // OPTION_HELP or OPTION_VERSION, whichever came first; 0: neither
+  bool ports = false;
+  bool dashOperand = false; // the file operand is "-"
+  // Per getopt_long call of a parse: whether it meets an unknown long option.
+  // The real parse silences getopt for exactly those calls, because the check
+  // names the word itself, while every other complaint of getopt stays.
+  std::vector<bool> unknownLongOptionCalls;
+};
+
+} // namespace
+
+// GNU getopt reorders the vector it is given; the scan works on a copy so
+// that the real parse later sees the command line untouched, and says
+// nothing: the real parse reports the mistakes.
+static CommandLineScan scanCommandLine(int argc, char *argv[]) {
   std::vector<char *> copy(argv, argv + argc);
   copy.push_back(nullptr);
   int savedOpterr = opterr;
   opterr = 0;
   optind = 0;
-  std::vector<bool> calls;
+  CommandLineScan scan;
   int option;
   while ((option = getopt_long(argc, copy.data(), SHORT_OPTIONS, getoptLongOptions(), nullptr)) !=
          -1) {
-    calls.push_back(unknownLongOption(option));
+    scan.unknownLongOptionCalls.push_back(unknownLongOption(option));
+    scan.ports = scan.ports || option == OPTION_PORTS;
+    if ((option == OPTION_HELP || option == OPTION_VERSION) && scan.firstInfoOption == 0) {
+      scan.firstInfoOption = option;
+    }
   }
+  scan.dashOperand = optind < argc && strcmp(copy[static_cast<size_t>(optind)], "-") == 0;
   opterr = savedOpterr;
-  return calls;
+  optind = 0;
+  return scan;
+}
+
+void handleInfoOptions(int argc, char *argv[]) {
+  CommandLineScan scan = scanCommandLine(argc, argv);
+  if (scan.ports) {
+    // It lists the ports whatever else the command line holds.
+    listSerialPorts(systemRoots, stdout);
+    answerInfoOption(false);
+  }
+  if (scan.firstInfoOption != 0) {
+    answerInfoOption(scan.firstInfoOption == OPTION_HELP);
+  }
+}
+
+bool operandIsStandardOutput(int argc, char *argv[]) {
+  return scanCommandLine(argc, argv).dashOperand;
 }
 
 // Stores one option's value; OPTIONS_WANT_HELP or OPTIONS_WANT_VERSION for
-// those two, else 0. `word` is the argument that held the option.
+// those two, else OPTIONS_STORED. `word` is the argument that held the option.
 static int storeOption(int option, char *value, char *word) {
   switch (option) {
   case 'c': settings.channel = saturateToInt32(strtol(value, nullptr, 10)); break;
@@ -245,24 +242,22 @@ static int storeOption(int option, char *value, char *word) {
     }
     break;
   }
-  return 0;
+  return OPTIONS_STORED;
 }
 
 int parseOptions(int argc, char *argv[]) {
-  std::vector<bool> silent = unknownLongOptionCalls(argc, argv);
+  const std::vector<bool> silent = scanCommandLine(argc, argv).unknownLongOptionCalls;
   int savedOpterr = opterr;
   // Zero makes getopt start afresh, so the parser can run more than once in
   // one process (the tests do).
   optind = 0;
-  int result = 0;
-  size_t call = 0;
-  while (result == 0) {
+  int result = OPTIONS_STORED;
+  for (size_t call = 0; result == OPTIONS_STORED; ++call) {
     opterr = call < silent.size() && silent[call] ? 0 : savedOpterr;
-    ++call;
     int option = getopt_long(argc, argv, SHORT_OPTIONS, getoptLongOptions(), nullptr);
     if (option == -1) {
       result = optind;
-      continue;
+      break;
     }
     char *value = optarg;
     if (value != nullptr && value[0] == '=') {
@@ -288,7 +283,7 @@ int parseOptions(int argc, char *argv[]) {
 
 void readCommandLine(int argc, char *argv[]) {
   int operand = parseOptions(argc, argv);
-  if (operand == OPTIONS_WANT_HELP || operand == OPTIONS_WANT_VERSION) {
+  if (isInfoRequest(operand)) {
     answerInfoOption(operand == OPTIONS_WANT_HELP);
   }
   if (operand >= argc) {

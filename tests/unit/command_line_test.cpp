@@ -267,6 +267,43 @@ TEST_F(CommandLine, UnknownLongOptionsAreKeptSilentlyForTheCheck) {
   EXPECT_EQ(r.err.find("*** error"), r.err.rfind("*** error")) << "one warning, for -x";
 }
 
+// The look before the parse and the parse agree on where the operand is, and
+// the parse's answer for --help and --version is never an operand index.
+TEST_F(CommandLine, OperandIndexAndInfoRequestsApart) {
+  struct Row {
+    std::vector<std::string> args;
+    int result;
+    bool dash;
+  } rows[] = {
+      {{"-c", "1", "f"}, 3, false},
+      {{"f", "-c", "1"}, 3, false},
+      {{"-", "-c", "1"}, 3, true},
+      {{"-s", "-", "f"}, 3, false},
+      {{"--", "-"}, 2, true},
+      {{"-c", "1"}, 3, false},
+      {{"--ports", "f"}, 2, false},
+      {{"--help", "-"}, OPTIONS_WANT_HELP, true},
+      {{"--version", "--help", "f"}, OPTIONS_WANT_VERSION, false},
+      {{"f", "--he", "--version"}, OPTIONS_WANT_HELP, false},
+      {{"--", "--help"}, 2, false},
+  };
+  for (const Row &row : rows) {
+    std::vector<std::string> args = row.args;
+    args.insert(args.begin(), "qelvo");
+    std::vector<char *> argv;
+    for (std::string &arg : args) {
+      argv.push_back(arg.data());
+    }
+    argv.push_back(nullptr);
+    const int argc = static_cast<int>(args.size());
+    settings = Settings{};
+    EXPECT_EQ(operandIsStandardOutput(argc, argv.data()), row.dash) << row.args[0];
+    int result = parseOptions(argc, argv.data());
+    EXPECT_EQ(result, row.result) << row.args[0];
+    EXPECT_EQ(isInfoRequest(result), row.result < 0) << row.args[0];
+  }
+}
+
 TEST_F(CommandLine, NoFileNamedPrintsHelpAndExits4) {
   ProcessResult r = parseInChild({"-c", "1"});
   EXPECT_EQ(r.exitStatus, 4);
