@@ -69,38 +69,62 @@ void printHelpTo(FILE *stream) {
   fprintf(stream, "\t<file>:  name of the output file\n");
 }
 
-static const LongOption LONG_OPTION_TABLE[] = {
-    {"help", no_argument, nullptr, "print this help on standard output and exit", OPTION_HELP},
-    {"version", no_argument, nullptr, "print the banner only and exit", OPTION_VERSION},
-    {"flow", required_argument, "how", "handshake on the line: rtscts (default) or none",
-     OPTION_FLOW},
-    {"ports", no_argument, nullptr, "list the serial ports of this machine and exit", OPTION_PORTS},
-    {"channels", required_argument, "list", "channels in one file: 1, 2, 1,2 or 2,1 (overrides -c)",
-     OPTION_CHANNELS},
-    {"gain", required_argument, "gains", "V/div for all channels or each (overrides -y)",
-     OPTION_GAIN},
-    {"offset", required_argument, "offsets",
-     "Y offset in div for all channels or each (overrides -Y)", OPTION_OFFSET},
-    {"probe", required_argument, "probes", "probe for all channels or each (overrides -p)",
-     OPTION_PROBE},
-    {"format", required_argument, "format", "data file format: tsv (default) or csv",
-     OPTION_FORMAT},
-    {"separator", required_argument, "sep", "CSV separator: , (default) or ;", OPTION_SEPARATOR},
-    {"measure", no_argument, nullptr, "print min, max, mean, rms, frequency... per channel",
-     OPTION_MEASURE},
-    {"count", required_argument, "n",
-     "a series of n captures (0: until stopped); file is a pattern", OPTION_COUNT},
-    {"interval", required_argument, "seconds", "from one capture's start to the next (default 0)",
-     OPTION_INTERVAL},
+namespace {
+
+// Lines of --help that show a built-in value, written from the constants
+// that set it.
+struct DefaultsHelp {
+  char flow[64];
+  char format[64];
+  char separator[64];
 };
 
-std::span<const LongOption> longOptions() { return LONG_OPTION_TABLE; }
+DefaultsHelp defaultsHelp() {
+  DefaultsHelp help{};
+  snprintf(help.flow, sizeof help.flow, "handshake on the line: %s (default) or none",
+           DEFAULT_FLOW);
+  snprintf(help.format, sizeof help.format, "data file format: %s (default) or csv",
+           FORMAT_NAMES[DEFAULT_FORMAT]);
+  snprintf(help.separator, sizeof help.separator, "CSV separator: %c (default) or ;",
+           DEFAULT_SEPARATOR);
+  return help;
+}
+
+} // namespace
+
+std::span<const LongOption> longOptions() {
+  static const DefaultsHelp defaults = defaultsHelp();
+  static const LongOption table[] = {
+      {"help", no_argument, nullptr, "print this help on standard output and exit", OPTION_HELP},
+      {"version", no_argument, nullptr, "print the banner only and exit", OPTION_VERSION},
+      {"flow", required_argument, "how", defaults.flow, OPTION_FLOW},
+      {"ports", no_argument, nullptr, "list the serial ports of this machine and exit",
+       OPTION_PORTS},
+      {"channels", required_argument, "list",
+       "channels in one file: 1, 2, 1,2 or 2,1 (overrides -c)", OPTION_CHANNELS},
+      {"gain", required_argument, "gains", "V/div for all channels or each (overrides -y)",
+       OPTION_GAIN},
+      {"offset", required_argument, "offsets",
+       "Y offset in div for all channels or each (overrides -Y)", OPTION_OFFSET},
+      {"probe", required_argument, "probes", "probe for all channels or each (overrides -p)",
+       OPTION_PROBE},
+      {"format", required_argument, "format", defaults.format, OPTION_FORMAT},
+      {"separator", required_argument, "sep", defaults.separator, OPTION_SEPARATOR},
+      {"measure", no_argument, nullptr, "print min, max, mean, rms, frequency... per channel",
+       OPTION_MEASURE},
+      {"count", required_argument, "n",
+       "a series of n captures (0: until stopped); file is a pattern", OPTION_COUNT},
+      {"interval", required_argument, "seconds", "from one capture's start to the next (default 0)",
+       OPTION_INTERVAL},
+  };
+  return table;
+}
 
 // The table as getopt_long wants it, closed by a zero entry.
 static const option *getoptLongOptions() {
   static const std::vector<option> options = [] {
     std::vector<option> list;
-    for (const LongOption &entry : LONG_OPTION_TABLE) {
+    for (const LongOption &entry : longOptions()) {
       list.push_back({entry.name, entry.hasArgument, nullptr, entry.code});
     }
     list.push_back({nullptr, 0, nullptr, 0});
@@ -111,7 +135,7 @@ static const option *getoptLongOptions() {
 
 void printLongOptionHelp(FILE *stream) {
   fprintf(stream, "Long options:\n");
-  for (const LongOption &entry : LONG_OPTION_TABLE) {
+  for (const LongOption &entry : longOptions()) {
     std::string label = std::string("--") + entry.name;
     if (entry.placeholder != nullptr) {
       label += std::string("=<") + entry.placeholder + ">";

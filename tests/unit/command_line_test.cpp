@@ -124,6 +124,35 @@ TEST(PrefixFactor, EveryLetterOfTheTable) {
   EXPECT_EQ(prefixFactor(nullptr), 1.0);
 }
 
+// The help shows the values a run starts with: the long options' lines are
+// written from the record's constants, the classic usage block is literal.
+TEST(CommandLineHelp, ShowsTheValuesTheRecordStartsWith) {
+  struct Row {
+    const char *name;
+    const char *help;
+  } rows[] = {
+      {"flow", "handshake on the line: rtscts (default) or none"},
+      {"format", "data file format: tsv (default) or csv"},
+      {"separator", "CSV separator: , (default) or ;"},
+  };
+  for (const Row &row : rows) {
+    auto entry =
+        std::find_if(longOptions().begin(), longOptions().end(), [&](const LongOption &option) {
+          return row.name == std::string(option.name);
+        });
+    ASSERT_NE(entry, longOptions().end()) << row.name;
+    EXPECT_STREQ(entry->help, row.help) << row.name;
+  }
+  const Settings defaults;
+  EXPECT_STREQ(defaults.flow, "rtscts");
+  EXPECT_EQ(defaults.format, FORMAT_TSV);
+  EXPECT_EQ(defaults.separator, ',');
+  EXPECT_NE(std::string(HELP_TEXT).find("(default " + std::string(defaults.device) + "\n"),
+            std::string::npos);
+  EXPECT_NE(std::string(HELP_TEXT).find("(default " + std::to_string(defaults.baudRate) + ")"),
+            std::string::npos);
+}
+
 TEST_F(CommandLine, ScaledValuesAreRoundedOnceFromExtendedPrecision) {
   parse({"-t", "1m", "-y", "500u", out_});
   EXPECT_EQ(settings.timePerDiv, 0.001);
