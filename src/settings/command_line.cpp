@@ -10,37 +10,27 @@
 #include <vector>
 
 #include "common/exit_status.h"
+#include "common/si_prefix.h"
 #include "common/version.h"
 #include "datafile/output_file.h"
 #include "scope/port_report.h"
 #include "settings/settings.h"
 
 double prefixFactor(const char *text) {
-  if (text == nullptr) {
+  if (text == nullptr || text[0] == '\0') {
     return 1.0;
   }
-  switch (static_cast<unsigned char>(text[0])) {
-  case 'Y': return 1e24;
-  case 'Z': return 1e21;
-  case 'E': return 1e18;
-  case 'P': return 1e15;
-  case 'T': return 1e12;
-  case 'G': return 1e9;
-  case 'M': return 1e6;
-  case 'k': return 1e3;
-  case 'm': return 1e-3;
-  case 'u':
-  case 0xB5: return 1e-6;
-  case 0xC2: return static_cast<unsigned char>(text[1]) == 0xB5 ? 1e-6 : 1.0; // UTF-8 micro sign
-  case 0xCE: return static_cast<unsigned char>(text[1]) == 0xBC ? 1e-6 : 1.0; // UTF-8 Greek mu
-  case 'n': return 1e-9;
-  case 'p': return 1e-12;
-  case 'f': return 1e-15;
-  case 'a': return 1e-18;
-  case 'z': return 1e-21;
-  case 'y': return 1e-24;
-  default: return 1.0;
+  for (const char *micro : MICRO_SIGNS) {
+    if (strncmp(text, micro, strlen(micro)) == 0) {
+      return siPrefix(MICRO_POWER).factor;
+    }
   }
+  for (const SiPrefix &prefix : SI_PREFIXES) {
+    if (text[0] == prefix.letter[0]) {
+      return prefix.factor;
+    }
+  }
+  return 1.0;
 }
 
 // A number with an optional prefix letter; the product is formed in extended
