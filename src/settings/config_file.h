@@ -52,8 +52,8 @@ char *skipBlanks(char *text);
 // makes the entry invalid, since the number would be cut short there.
 EntryStatus parseRealEntry(char *rest, double *field);
 EntryStatus parseIntEntry(char *rest, int32_t *field);
-// Sets the device (setDevice) to the value text: a remark after it stays
-// part of the name, the line end and trailing blanks do not.
+// Sets the device (setDevice) to the value text: a remark after it stays in
+// the name, the line end and trailing blanks do not.
 EntryStatus checkTextEntry(char *rest);
 
 // Writes a configuration file that sets every key to its built-in value,
