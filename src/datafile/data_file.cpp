@@ -36,7 +36,7 @@ void noteStreamFailure() {
 
 // printf can fail without setting the stream's error flag (a number too long
 // for the memory available), so every result is looked at.
-void put(int printed) {
+void checkPrinted(int printed) {
   if (printed < 0) {
     noteStreamFailure();
   }
@@ -92,18 +92,18 @@ void prepareColumns() {
 // channels, follows the first one's number.
 void writeChannelHeader(FILE *out, const Settings &column, bool first) {
   int digits = settings.precision;
-  put(fprintf(out, "#  Y-Range: %1.*e div : %1.*e div\n", digits,
-              static_cast<double>(inputVoltsIn<Extended>(column, LOWEST_RAW)), digits,
-              static_cast<double>(inputVoltsIn<Extended>(column, HIGHEST_RAW))));
-  put(fprintf(out, "#  Oscilloscope channel %d\n", column.channel));
+  checkPrinted(fprintf(out, "#  Y-Range: %1.*e div : %1.*e div\n", digits,
+                       static_cast<double>(inputVoltsIn<Extended>(column, LOWEST_RAW)), digits,
+                       static_cast<double>(inputVoltsIn<Extended>(column, HIGHEST_RAW))));
+  checkPrinted(fprintf(out, "#  Oscilloscope channel %d\n", column.channel));
   if (first) {
-    put(fprintf(out, "#  Time base:\t"));
-    put(printScaled(out, settings.timePerDiv, "s/div\n"));
+    checkPrinted(fprintf(out, "#  Time base:\t"));
+    checkPrinted(printScaled(out, settings.timePerDiv, "s/div\n"));
   }
-  put(fprintf(out, "#  Y-Gain:\t"));
-  put(printScaled(out, column.voltsPerDiv, "V/div\n"));
-  put(fprintf(out, "#  Y-Offset:\t%2.3f div\n", column.yZero));
-  put(fprintf(out, "#  Probe:\t1:%3.2f\n", column.probeFactor));
+  checkPrinted(fprintf(out, "#  Y-Gain:\t"));
+  checkPrinted(printScaled(out, column.voltsPerDiv, "V/div\n"));
+  checkPrinted(fprintf(out, "#  Y-Offset:\t%2.3f div\n", column.yZero));
+  checkPrinted(fprintf(out, "#  Probe:\t1:%3.2f\n", column.probeFactor));
 }
 
 } // namespace
@@ -127,20 +127,21 @@ void writeHeaderFor(time_t now, const passwd *user) {
     return;
   }
   FILE *out = settings.outputFile;
-  put(fprintf(out, "# Program: '%s', " QELVO_HEADER_VERSION_TEXT "\n",
-              orEmpty(settings.programName)));
-  put(fprintf(out, "#\t%s\n", AUTHOR_CREDIT));
-  put(fprintf(out, "#\n"));
-  put(fprintf(out, "#  File created %s", asctime(localtime(&now))));
+  checkPrinted(fprintf(out, "# Program: '%s', " QELVO_HEADER_VERSION_TEXT "\n",
+                       orEmpty(settings.programName)));
+  checkPrinted(fprintf(out, "#\t%s\n", AUTHOR_CREDIT));
+  checkPrinted(fprintf(out, "#\n"));
+  checkPrinted(fprintf(out, "#  File created %s", asctime(localtime(&now))));
   if (user != nullptr) {
-    put(fprintf(out, "#  by %s (uid: %s)\n", orEmpty(user->pw_gecos), orEmpty(user->pw_name)));
+    checkPrinted(
+        fprintf(out, "#  by %s (uid: %s)\n", orEmpty(user->pw_gecos), orEmpty(user->pw_name)));
   }
-  put(fprintf(out, "#------------------------------------------------------\n"));
-  put(fprintf(out, "# Settings:\n"));
+  checkPrinted(fprintf(out, "#------------------------------------------------------\n"));
+  checkPrinted(fprintf(out, "# Settings:\n"));
   for (int k = 0; k < columnCount; ++k) {
     writeChannelHeader(out, *columns[k], k == 0);
   }
-  put(fprintf(out, "#\n"));
+  checkPrinted(fprintf(out, "#\n"));
   // The header is in the file before the first sample is asked for.
   flushDataFile();
 }
@@ -148,19 +149,19 @@ void writeHeaderFor(time_t now, const passwd *user) {
 void writeColumnHeader() {
   FILE *out = settings.outputFile;
   if (settings.format == FORMAT_CSV) {
-    put(fprintf(out, "Time [s]"));
+    checkPrinted(fprintf(out, "Time [s]"));
     for (int k = 0; k < columnCount; ++k) {
-      put(fprintf(out, "%cCH%d [V]", settings.separator, columns[k]->channel));
+      checkPrinted(fprintf(out, "%cCH%d [V]", settings.separator, columns[k]->channel));
     }
-    put(fprintf(out, "\n"));
+    checkPrinted(fprintf(out, "\n"));
   } else if (columnCount == 1) {
-    put(fprintf(out, "# Time [s]\t\tVolts \n"));
+    checkPrinted(fprintf(out, "# Time [s]\t\tVolts \n"));
   } else {
-    put(fprintf(out, "# Time [s]\t\tVolts CH%d\tVolts CH%d\n", columns[0]->channel,
-                columns[1]->channel));
+    checkPrinted(fprintf(out, "# Time [s]\t\tVolts CH%d\tVolts CH%d\n", columns[0]->channel,
+                         columns[1]->channel));
   }
   if (settings.format != FORMAT_CSV) {
-    put(fprintf(out, "#--------------------------------------------------------\n"));
+    checkPrinted(fprintf(out, "#--------------------------------------------------------\n"));
   }
   noteWritten();
 }
@@ -227,8 +228,8 @@ void writeSampleRow(int index, const int *raws) {
     }
   } else {
     for (int i = 0; i <= columnCount; ++i) {
-      put(fprintf(settings.outputFile, "%1.*e%c", settings.precision, values[i],
-                  i < columnCount ? separator : '\n'));
+      checkPrinted(fprintf(settings.outputFile, "%1.*e%c", settings.precision, values[i],
+                           i < columnCount ? separator : '\n'));
     }
   }
   if (!streamFailed) {

@@ -13,6 +13,7 @@
 #include <cstdio>
 
 #include "common/extended.h"
+#include "common/si_prefix.h"
 
 // What decadeOf gives for an infinite value: one decade above the largest
 // finite double, so that it lies beyond every prefix and the caller never
@@ -23,10 +24,6 @@ inline constexpr int DECADE_OF_INFINITY = DBL_MAX_10_EXP + 1;
 // ""). Magnitudes beyond the prefix tables, and infinities, use "%e".
 // Returns the characters written, or a negative number when a write failed.
 int printScaled(FILE *stream, double value, const char *unitText);
-
-// Micro as UTF-8, for texts meant for a terminal or a log rather than the
-// data file.
-inline constexpr char MICRO_UTF8[] = "\xC2\xB5";
 
 // Room for the longest text formatScaled writes before its unit text.
 inline constexpr size_t SCALED_NUMBER_SIZE = 32;

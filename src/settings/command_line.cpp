@@ -10,37 +10,27 @@
 #include <vector>
 
 #include "common/exit_status.h"
+#include "common/si_prefix.h"
 #include "common/version.h"
 #include "datafile/output_file.h"
 #include "scope/port_report.h"
 #include "settings/settings.h"
 
 double prefixFactor(const char *text) {
-  if (text == nullptr) {
+  if (text == nullptr || text[0] == '\0') {
     return 1.0;
   }
-  switch (static_cast<unsigned char>(text[0])) {
-  case 'Y': return 1e24;
-  case 'Z': return 1e21;
-  case 'E': return 1e18;
-  case 'P': return 1e15;
-  case 'T': return 1e12;
-  case 'G': return 1e9;
-  case 'M': return 1e6;
-  case 'k': return 1e3;
-  case 'm': return 1e-3;
-  case 'u':
-  case 0xB5: return 1e-6;
-  case 0xC2: return static_cast<unsigned char>(text[1]) == 0xB5 ? 1e-6 : 1.0; // UTF-8 micro sign
-  case 0xCE: return static_cast<unsigned char>(text[1]) == 0xBC ? 1e-6 : 1.0; // UTF-8 Greek mu
-  case 'n': return 1e-9;
-  case 'p': return 1e-12;
-  case 'f': return 1e-15;
-  case 'a': return 1e-18;
-  case 'z': return 1e-21;
-  case 'y': return 1e-24;
-  default: return 1.0;
+  for (const char *micro : MICRO_SIGNS) {
+    if (strncmp(text, micro, strlen(micro)) == 0) {
+      return siPrefix(MICRO_POWER).factor;
+    }
   }
+  for (const SiPrefix &prefix : SI_PREFIXES) {
+    if (text[0] == prefix.letter[0]) {
+      return prefix.factor;
+    }
+  }
+  return 1.0;
 }
 
 // A number with an optional prefix letter; the product is formed in extended
@@ -69,38 +59,62 @@ void printHelpTo(FILE *stream) {
   fprintf(stream, "\t<file>:  name of the output file\n");
 }
 
-static const LongOption LONG_OPTION_TABLE[] = {
-    {"help", no_argument, nullptr, "print this help on standard output and exit", OPTION_HELP},
-    {"version", no_argument, nullptr, "print the banner only and exit", OPTION_VERSION},
-    {"flow", required_argument, "how", "handshake on the line: rtscts (default) or none",
-     OPTION_FLOW},
-    {"ports", no_argument, nullptr, "list the serial ports of this machine and exit", OPTION_PORTS},
-    {"channels", required_argument, "list", "channels in one file: 1, 2, 1,2 or 2,1 (overrides -c)",
-     OPTION_CHANNELS},
-    {"gain", required_argument, "gains", "V/div for all channels or each (overrides -y)",
-     OPTION_GAIN},
-    {"offset", required_argument, "offsets",
-     "Y offset in div for all channels or each (overrides -Y)", OPTION_OFFSET},
-    {"probe", required_argument, "probes", "probe for all channels or each (overrides -p)",
-     OPTION_PROBE},
-    {"format", required_argument, "format", "data file format: tsv (default) or csv",
-     OPTION_FORMAT},
-    {"separator", required_argument, "sep", "CSV separator: , (default) or ;", OPTION_SEPARATOR},
-    {"measure", no_argument, nullptr, "print min, max, mean, rms, frequency... per channel",
-     OPTION_MEASURE},
-    {"count", required_argument, "n",
-     "a series of n captures (0: until stopped); file is a pattern", OPTION_COUNT},
-    {"interval", required_argument, "seconds", "from one capture's start to the next (default 0)",
-     OPTION_INTERVAL},
+namespace {
+
+// Lines of --help that show a built-in value, written from the constants
+// that set it.
+struct DefaultsHelp {
+  char flow[64];
+  char format[64];
+  char separator[64];
 };
 
-std::span<const LongOption> longOptions() { return LONG_OPTION_TABLE; }
+DefaultsHelp defaultsHelp() {
+  DefaultsHelp help{};
+  snprintf(help.flow, sizeof help.flow, "handshake on the line: %s (default) or none",
+           DEFAULT_FLOW);
+  snprintf(help.format, sizeof help.format, "data file format: %s (default) or csv",
+           FORMAT_NAMES[DEFAULT_FORMAT]);
+  snprintf(help.separator, sizeof help.separator, "CSV separator: %c (default) or ;",
+           DEFAULT_SEPARATOR);
+  return help;
+}
+
+} // namespace
+
+std::span<const LongOption> longOptions() {
+  static const DefaultsHelp defaults = defaultsHelp();
+  static const LongOption table[] = {
+      {"help", no_argument, nullptr, "print this help on standard output and exit", OPTION_HELP},
+      {"version", no_argument, nullptr, "print the banner only and exit", OPTION_VERSION},
+      {"flow", required_argument, "how", defaults.flow, OPTION_FLOW},
+      {"ports", no_argument, nullptr, "list the serial ports of this machine and exit",
+       OPTION_PORTS},
+      {"channels", required_argument, "list",
+       "channels in one file: 1, 2, 1,2 or 2,1 (overrides -c)", OPTION_CHANNELS},
+      {"gain", required_argument, "gains", "V/div for all channels or each (overrides -y)",
+       OPTION_GAIN},
+      {"offset", required_argument, "offsets",
+       "Y offset in div for all channels or each (overrides -Y)", OPTION_OFFSET},
+      {"probe", required_argument, "probes", "probe for all channels or each (overrides -p)",
+       OPTION_PROBE},
+      {"format", required_argument, "format", defaults.format, OPTION_FORMAT},
+      {"separator", required_argument, "sep", defaults.separator, OPTION_SEPARATOR},
+      {"measure", no_argument, nullptr, "print min, max, mean, rms, frequency... per channel",
+       OPTION_MEASURE},
+      {"count", required_argument, "n",
+       "a series of n captures (0: until stopped); file is a pattern", OPTION_COUNT},
+      {"interval", required_argument, "seconds", "from one capture's start to the next (default 0)",
+       OPTION_INTERVAL},
+  };
+  return table;
+}
 
 // The table as getopt_long wants it, closed by a zero entry.
 static const option *getoptLongOptions() {
   static const std::vector<option> options = [] {
     std::vector<option> list;
-    for (const LongOption &entry : LONG_OPTION_TABLE) {
+    for (const LongOption &entry : longOptions()) {
       list.push_back({entry.name, entry.hasArgument, nullptr, entry.code});
     }
     list.push_back({nullptr, 0, nullptr, 0});
@@ -111,7 +125,7 @@ static const option *getoptLongOptions() {
 
 void printLongOptionHelp(FILE *stream) {
   fprintf(stream, "Long options:\n");
-  for (const LongOption &entry : LONG_OPTION_TABLE) {
+  for (const LongOption &entry : longOptions()) {
     std::string label = std::string("--") + entry.name;
     if (entry.placeholder != nullptr) {
       label += std::string("=<") + entry.placeholder + ">";
@@ -122,6 +136,9 @@ void printLongOptionHelp(FILE *stream) {
 }
 
 static const char SHORT_OPTIONS[] = "t:y:Y:b:s:c:p:";
+
+// storeOption's answer when the parse goes on.
+static constexpr int OPTIONS_STORED = 0;
 
 // The banner is already on standard output when the command line is read, so
 // --version has nothing left to print.
@@ -134,74 +151,68 @@ static void answerInfoOption(bool help) {
   exit(EXIT_OK);
 }
 
-void handleInfoOptions(int argc, char *argv[]) {
-  // GNU getopt reorders the vector it is given; work on a copy so that the
-  // real parse later sees the command line untouched.
-  std::vector<char *> copy(argv, argv + argc);
-  copy.push_back(nullptr);
-  int savedOpterr = opterr;
-  opterr = 0; // the real parse reports the mistakes
-  optind = 0;
-  int option;
-  int first = 0; // --help or --version, whichever came first
-  while ((option = getopt_long(argc, copy.data(), SHORT_OPTIONS, getoptLongOptions(), nullptr)) !=
-         -1) {
-    if (option == OPTION_PORTS) {
-      // It lists the ports whatever else the command line holds.
-      listSerialPorts(systemRoots, stdout);
-      answerInfoOption(false);
-    }
-    if ((option == OPTION_HELP || option == OPTION_VERSION) && first == 0) {
-      first = option;
-    }
-  }
-  if (first != 0) {
-    answerInfoOption(first == OPTION_HELP);
-  }
-  opterr = savedOpterr;
-  optind = 0;
-}
-
-bool operandIsStandardOutput(int argc, char *argv[]) {
-  std::vector<char *> copy(argv, argv + argc);
-  copy.push_back(nullptr);
-  int savedOpterr = opterr;
-  opterr = 0;
-  optind = 0;
-  while (getopt_long(argc, copy.data(), SHORT_OPTIONS, getoptLongOptions(), nullptr) != -1) {
-  }
-  bool dash = optind < argc && strcmp(copy[static_cast<size_t>(optind)], "-") == 0;
-  opterr = savedOpterr;
-  optind = 0;
-  return dash;
-}
-
 // getopt_long returns '?' with optopt 0 for a word that names no long option
 // or abbreviates several of them.
 static bool unknownLongOption(int option) { return option == '?' && optopt == 0; }
 
-// Which of the getopt_long calls of a parse of `argv` meet an unknown long
-// option, found on a copy: the real parse silences getopt for exactly those
-// calls, because the check names the word itself, while every other
-// complaint of getopt stays as it was.
-static std::vector<bool> unknownLongOptionCalls(int argc, char *argv[]) {
+namespace {
+
+// What one look at the command line finds before anything is stored.
+struct CommandLineScan {
+  int firstInfoOption = 0; // OPTION_HELP or OPTION_VERSION, whichever came first; 0: neither
+  bool ports = false;
+  bool dashOperand = false; // the file operand is "-"
+  // Per getopt_long call of a parse: whether it meets an unknown long option.
+  // The real parse silences getopt for exactly those calls, because the check
+  // names the word itself, while every other complaint of getopt stays.
+  std::vector<bool> unknownLongOptionCalls;
+};
+
+} // namespace
+
+// GNU getopt reorders the vector it is given; the scan works on a copy so
+// that the real parse later sees the command line untouched, and says
+// nothing: the real parse reports the mistakes.
+static CommandLineScan scanCommandLine(int argc, char *argv[]) {
   std::vector<char *> copy(argv, argv + argc);
   copy.push_back(nullptr);
   int savedOpterr = opterr;
   opterr = 0;
   optind = 0;
-  std::vector<bool> calls;
+  CommandLineScan scan;
   int option;
   while ((option = getopt_long(argc, copy.data(), SHORT_OPTIONS, getoptLongOptions(), nullptr)) !=
          -1) {
-    calls.push_back(unknownLongOption(option));
+    scan.unknownLongOptionCalls.push_back(unknownLongOption(option));
+    scan.ports = scan.ports || option == OPTION_PORTS;
+    if ((option == OPTION_HELP || option == OPTION_VERSION) && scan.firstInfoOption == 0) {
+      scan.firstInfoOption = option;
+    }
   }
+  scan.dashOperand = optind < argc && strcmp(copy[static_cast<size_t>(optind)], "-") == 0;
   opterr = savedOpterr;
-  return calls;
+  optind = 0;
+  return scan;
+}
+
+void handleInfoOptions(int argc, char *argv[]) {
+  CommandLineScan scan = scanCommandLine(argc, argv);
+  if (scan.ports) {
+    // It lists the ports whatever else the command line holds.
+    listSerialPorts(systemRoots, stdout);
+    answerInfoOption(false);
+  }
+  if (scan.firstInfoOption != 0) {
+    answerInfoOption(scan.firstInfoOption == OPTION_HELP);
+  }
+}
+
+bool operandIsStandardOutput(int argc, char *argv[]) {
+  return scanCommandLine(argc, argv).dashOperand;
 }
 
 // Stores one option's value; OPTIONS_WANT_HELP or OPTIONS_WANT_VERSION for
-// those two, else 0. `word` is the argument that held the option.
+// those two, else OPTIONS_STORED. `word` is the argument that held the option.
 static int storeOption(int option, char *value, char *word) {
   switch (option) {
   case 'c': settings.channel = saturateToInt32(strtol(value, nullptr, 10)); break;
@@ -245,24 +256,22 @@ static int storeOption(int option, char *value, char *word) {
     }
     break;
   }
-  return 0;
+  return OPTIONS_STORED;
 }
 
 int parseOptions(int argc, char *argv[]) {
-  std::vector<bool> silent = unknownLongOptionCalls(argc, argv);
+  const std::vector<bool> silent = scanCommandLine(argc, argv).unknownLongOptionCalls;
   int savedOpterr = opterr;
   // Zero makes getopt start afresh, so the parser can run more than once in
   // one process (the tests do).
   optind = 0;
-  int result = 0;
-  size_t call = 0;
-  while (result == 0) {
+  int result = OPTIONS_STORED;
+  for (size_t call = 0; result == OPTIONS_STORED; ++call) {
     opterr = call < silent.size() && silent[call] ? 0 : savedOpterr;
-    ++call;
     int option = getopt_long(argc, argv, SHORT_OPTIONS, getoptLongOptions(), nullptr);
     if (option == -1) {
       result = optind;
-      continue;
+      break;
     }
     char *value = optarg;
     if (value != nullptr && value[0] == '=') {
@@ -288,7 +297,7 @@ int parseOptions(int argc, char *argv[]) {
 
 void readCommandLine(int argc, char *argv[]) {
   int operand = parseOptions(argc, argv);
-  if (operand == OPTIONS_WANT_HELP || operand == OPTIONS_WANT_VERSION) {
+  if (isInfoRequest(operand)) {
     answerInfoOption(operand == OPTIONS_WANT_HELP);
   }
   if (operand >= argc) {

@@ -47,11 +47,19 @@ struct LongOption {
 
 std::span<const LongOption> longOptions();
 
-inline constexpr int OPTIONS_WANT_HELP = -1;
-inline constexpr int OPTIONS_WANT_VERSION = -2;
+// What parseOptions returns instead of an operand index when --help or
+// --version stops the parse. An operand index is never negative; these lie
+// in a range of their own far below zero, clear of -1, which getopt and many
+// calls return for "none".
+inline constexpr int OPTIONS_WANT_HELP = -1001;
+inline constexpr int OPTIONS_WANT_VERSION = -1002;
+
+inline constexpr bool isInfoRequest(int parseResult) {
+  return parseResult == OPTIONS_WANT_HELP || parseResult == OPTIONS_WANT_VERSION;
+}
 
 // Fills `settings` from the options; returns the index of the first operand
-// (argc when there is none), or one of the values above when --help or
+// (argc when there is none), or one of the two values above when --help or
 // --version comes first (then parsing stops there). Opens nothing and never
 // ends the process. A word that names no long option is kept in
 // `settings.unknownOptions` without getopt's own complaint: the check

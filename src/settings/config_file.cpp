@@ -114,40 +114,60 @@ EntryStatus checkTextEntry(char *rest) {
 
 namespace {
 
+// What the default file says before the channel keys, for channel `channel`.
+constexpr char CHANNEL_COMMENT[] =
+    "\n# Channel %d: raw counts (0..255) per vertical division, and where 0 V\n"
+    "# sits on the raw scale, in divisions.\n";
+
 // One key of the file; a key with neither field is the device text.
 struct ConfigKey {
   const char *name;
-  double *real;
-  int32_t *integer;
+  double *(*real)(Settings &);
+  int32_t *(*integer)(Settings &);
+  // What the default file says before the key (a printf format given
+  // `channel`); nullptr for nothing.
+  const char *comment;
+  int channel;
+};
+
+// In the order the default file lists them.
+const ConfigKey CONFIG_KEYS[] = {
+    {"XSamplesPerDivision", [](Settings &s) { return &s.xSamplesPerDiv; }, nullptr,
+     "\n# Samples per horizontal division, and where time zero sits, in\n"
+     "# divisions from the first sample.\n",
+     0},
+    {"XOffset", [](Settings &s) { return &s.xOffset; }, nullptr, nullptr, 0},
+    {"Y1SamplesPerDivision", [](Settings &s) { return &s.ySamplesPerDiv[1]; }, nullptr,
+     CHANNEL_COMMENT, 1},
+    {"Y1Offset", [](Settings &s) { return &s.yOffset[1]; }, nullptr, nullptr, 1},
+    {"Y2SamplesPerDivision", [](Settings &s) { return &s.ySamplesPerDiv[2]; }, nullptr,
+     CHANNEL_COMMENT, 2},
+    {"Y2Offset", [](Settings &s) { return &s.yOffset[2]; }, nullptr, nullptr, 2},
+    {"Device", nullptr, nullptr,
+     "\n# The serial port the scope is cabled to: a USB adapter is /dev/ttyUSB0,\n"
+     "# a Raspberry Pi's own UART /dev/serial0. -s overrides it.\n",
+     0},
+    {"Baudrate", nullptr, [](Settings &s) { return &s.baudRate; },
+     "\n# Line speed in bit/s, as set on the scope. -b overrides it.\n", 0},
 };
 
 } // namespace
 
 static int applyEntry(const ConfigKey &key, char *rest) {
   if (key.real != nullptr) {
-    return parseRealEntry(rest, key.real);
+    return parseRealEntry(rest, key.real(settings));
   }
   if (key.integer != nullptr) {
-    return parseIntEntry(rest, key.integer);
+    return parseIntEntry(rest, key.integer(settings));
   }
   return checkTextEntry(rest);
 }
 
 int applyConfig(FILE *stream) {
-  const ConfigKey keys[] = {
-      {"XSamplesPerDivision", &settings.xSamplesPerDiv, nullptr},
-      {"XOffset", &settings.xOffset, nullptr},
-      {"Y1SamplesPerDivision", &settings.ySamplesPerDiv[1], nullptr},
-      {"Y1Offset", &settings.yOffset[1], nullptr},
-      {"Y2SamplesPerDivision", &settings.ySamplesPerDiv[2], nullptr},
-      {"Y2Offset", &settings.yOffset[2], nullptr},
-      {"Device", nullptr, nullptr},
-      {"Baudrate", nullptr, &settings.baudRate},
-  };
   char *line;
   while ((line = nextConfigLine(stream)) != nullptr) {
     int status = ENTRY_OK;
-    for (const ConfigKey &key : keys) {
+    for (const ConfigKey &key : CONFIG_KEYS) {
       size_t length = strlen(key.name);
       if (strncasecmp(line, key.name, length) == 0) {
         status += applyEntry(key, line + length);
@@ -186,7 +206,7 @@ static void printRoundTrip(FILE *stream, const char *key, double value) {
 }
 
 void printDefaultConfig(FILE *stream) {
-  const Settings defaults;
+  Settings defaults;
   fprintf(stream,
           "# %s -- site-wide configuration of qelvo\n"
           "#\n"
@@ -201,24 +221,16 @@ void printDefaultConfig(FILE *stream) {
           "# The values below are qelvo's built-in ones: the file changes nothing until\n"
           "# it is edited for a scope of its own calibration or another serial port.\n",
           FALLBACK_CONFIG_PATH);
-  fprintf(stream, "\n# Samples per horizontal division, and where time zero sits, in\n"
-                  "# divisions from the first sample.\n");
-  printRoundTrip(stream, "XSamplesPerDivision", defaults.xSamplesPerDiv);
-  printRoundTrip(stream, "XOffset", defaults.xOffset);
-  for (int channel = 1; channel <= 2; ++channel) {
-    fprintf(stream,
-            "\n# Channel %d: raw counts (0..255) per vertical division, and where 0 V\n"
-            "# sits on the raw scale, in divisions.\n",
-            channel);
-    char key[32];
-    snprintf(key, sizeof key, "Y%dSamplesPerDivision", channel);
-    printRoundTrip(stream, key, defaults.ySamplesPerDiv[channel]);
-    snprintf(key, sizeof key, "Y%dOffset", channel);
-    printRoundTrip(stream, key, defaults.yOffset[channel]);
+  for (const ConfigKey &key : CONFIG_KEYS) {
+    if (key.comment != nullptr) {
+      fprintf(stream, key.comment, key.channel);
+    }
+    if (key.real != nullptr) {
+      printRoundTrip(stream, key.name, *key.real(defaults));
+    } else if (key.integer != nullptr) {
+      fprintf(stream, "%s: %ld\n", key.name, static_cast<long>(*key.integer(defaults)));
+    } else {
+      fprintf(stream, "%s: %s\n", key.name, defaults.device);
+    }
   }
-  fprintf(stream, "\n# The serial port the scope is cabled to: a USB adapter is /dev/ttyUSB0,\n"
-                  "# a Raspberry Pi's own UART /dev/serial0. -s overrides it.\n");
-  fprintf(stream, "Device: %s\n", defaults.device);
-  fprintf(stream, "\n# Line speed in bit/s, as set on the scope. -b overrides it.\n");
-  fprintf(stream, "Baudrate: %ld\n", static_cast<long>(defaults.baudRate));
 }

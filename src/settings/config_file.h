@@ -52,7 +52,8 @@ char *skipBlanks(char *text);
 // makes the entry invalid, since the number would be cut short there.
 EntryStatus parseRealEntry(char *rest, double *field);
 EntryStatus parseIntEntry(char *rest, int32_t *field);
-// Hands the value text, remark and line end included, to setDevice.
+// Sets the device (setDevice) to the value text: a remark after it stays in
+// the name, the line end and trailing blanks do not.
 EntryStatus checkTextEntry(char *rest);
 
 // Writes a configuration file that sets every key to its built-in value,

@@ -28,6 +28,17 @@ enum FlowControl { FLOW_UNKNOWN = -1, FLOW_NONE = 0, FLOW_RTSCTS = 1 };
 // What the data file looks like: the commented text file, or a bare CSV.
 enum DataFormat { FORMAT_TSV, FORMAT_CSV };
 
+// The --format name of each DataFormat.
+inline constexpr const char *FORMAT_NAMES[] = {"tsv", "csv"};
+
+// Built-in values the record starts with. The help lines of --flow, --format
+// and --separator show theirs from here; the classic usage block keeps its
+// own words for the device.
+inline constexpr char DEFAULT_DEVICE[] = "/dev/ttyS0";
+inline constexpr char DEFAULT_FLOW[] = "rtscts";
+inline constexpr DataFormat DEFAULT_FORMAT = FORMAT_TSV;
+inline constexpr char DEFAULT_SEPARATOR = ',';
+
 // The channels one capture reads, in the order of their columns.
 inline constexpr int MAX_CHANNELS = 2;
 
@@ -43,10 +54,10 @@ struct ChannelScale {
 struct Settings {
   int32_t precision = 10; // digits after the point in sample lines
   int32_t serialFd = -1;  // negative while the line is not open
-  const char *device = "/dev/ttyS0";
+  const char *device = DEFAULT_DEVICE;
   const char *configPath = "./qelvo.conf";
   int32_t baudRate = DEFAULT_BAUD_RATE;
-  const char *flow = "rtscts"; // as given with --flow; the check judges it
+  const char *flow = DEFAULT_FLOW; // as given with --flow; the check judges it
   double xSamplesPerDiv = 99.2;
   double xOffset = 0.0;
   // Indexed by channel number; entry 0 is never used because channel 0 is
@@ -78,8 +89,8 @@ struct Settings {
   // --format and --separator as typed; the check sets `format` and `separator`.
   const char *formatText = nullptr;
   const char *separatorText = nullptr;
-  DataFormat format = FORMAT_TSV;
-  char separator = ',';
+  DataFormat format = DEFAULT_FORMAT;
+  char separator = DEFAULT_SEPARATOR;
   bool measure = false; // --measure
   // --count and --interval as typed; the check sets `count` (-1: no series,
   // 0: until stopped) and `interval` in seconds.

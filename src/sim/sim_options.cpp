@@ -9,96 +9,24 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <vector>
 
-static const char HELP_TEXT[] =
+static const char HELP_HEAD[] =
     "Usage: qelvo-scope-sim [options]\n"
     "A virtual oscilloscope on a pseudo-terminal, for trying and testing qelvo without\n"
     "the instrument. The terminal's path is the first line on standard output; the\n"
-    "scope then answers one run after the other until SIGINT or SIGTERM.\n"
-    "\n"
-    "Line:\n"
-    "  --tty PATH              answer on the existing terminal PATH instead (a serial\n"
-    "                          port, or a pty another program holds); made raw, with\n"
-    "                          modem lines ignored, and given back as found on exit\n"
-    "  --listen PATH           answer on a unix stream socket bound to PATH (an old\n"
-    "                          socket there is replaced); serves the first connection\n"
-    "                          and exits when it closes\n"
-    "  --connect PATH          answer on a connection to the unix stream socket PATH;\n"
-    "                          exits when it closes\n"
-    "                          Without --tty, --listen or --connect the scope makes\n"
-    "                          its own pseudo-terminal. The first line on standard\n"
-    "                          output is the path served, once it can be reached.\n"
-    "  --link PATH             also make the terminal reachable as the symbolic link\n"
-    "                          PATH (an existing link is replaced; removed on exit)\n"
-    "  --runs N                exit after N runs; a run ends when no byte follows\n"
-    "                          an \"e\" within 300 ms\n"
-    "  --log FILE              append every byte received from the tool to FILE, raw\n"
-    "  --pace auto|none|BAUD   reply at the speed the tool set on the line (auto,\n"
-    "                          default), at BAUD bit/s, or unpaced (none);\n"
-    "                          10 bits per character; a socket carries no speed,\n"
-    "                          so there auto is unpaced; with --tty, a standard\n"
-    "                          BAUD is also the terminal's speed\n"
-    "  --delivery groups|bytes how paced replies reach the line: in groups spanning\n"
-    "                          2 ms, like a USB adapter (groups, default), or one\n"
-    "                          byte at a time, each when its stop bit is due, like\n"
-    "                          an on-board UART (bytes)\n"
-    "  --delay MS              pause MS milliseconds between the \"d\" echo and the\n"
-    "                          first sample (default 0)\n"
-    "\n"
-    "Instrument:\n"
-    "  --panel-channel 1|2     channel selected on the front panel, chosen by \"0\"\n"
-    "                          and at the start of every run (default 1)\n"
-    "  --not-ready             report the scope as not ready (status bit 0x20)\n"
-    "  --wave1 KIND            record of channel 1 (default sine)\n"
-    "  --wave2 KIND            record of channel 2 (default square)\n"
-    "                          KIND: sine, square, triangle, noise, or ramp\n"
-    "                          (sample i is i mod 256, whatever the shape options)\n"
-    "  --samples N             samples per record (default 1000; 0 allowed)\n"
-    "  --samples1 N            samples in channel 1's record only (default --samples)\n"
-    "  --samples2 N            samples in channel 2's record only (default --samples)\n"
-    "  --cycles C              frequency: periods over --samples samples (default 4);\n"
-    "                          the channels share it, whatever their record lengths\n"
-    "  --amplitude A           centre to peak in counts (default 100)\n"
-    "  --offset O              centre in counts (default 128)\n"
-    "  --duty PERCENT          share of a square wave's period at its top, 0 to 100\n"
-    "                          (default 50)\n"
-    "  --seed S                seed of the noise record (default 1)\n"
-    "                          samples are rounded and clamped to 0..255\n"
-    "  --print-waveform CH     print channel CH's samples, one decimal per line, and\n"
-    "                          exit without opening a terminal\n"
-    "\n"
-    "Faults (--fault may be given several times):\n"
-    "  --fault silent          read everything, answer nothing\n"
-    "  --fault no-echo=C       ignore command C (one of 0 1 2 s d): no echo, no\n"
-    "                          reply, no effect\n"
-    "  --fault no-echo=d2      the same for the second \"d\" of each capture only\n"
-    "  --fault status-missing  echo \"s\" without the status digits\n"
-    "  --fault status-cut      echo \"s\" and the first status digit only\n"
-    "  --fault dump-cut=N      after N samples send one hex digit, then nothing\n"
-    "  --fault dump-b5         end the dump with the byte 0xB5 instead of a line feed\n"
-    "  --fault die=N           after N samples of a dump the scope's process kills\n"
-    "                          itself: the pseudo-terminal hangs up\n"
-    "  --fault die-in-capture=N[:M]\n"
-    "                          the same in the tool's N-th capture only, after M\n"
-    "                          samples of its dumps (default 0: at its first dump's\n"
-    "                          start); a capture starts with the first command, or\n"
-    "                          with a channel selection right after an \"e\"\n"
-    "  --fault noise=N         line noise: after every N samples one random byte\n"
-    "                          that is no hex digit (random from --seed)\n"
-    "  --fault endless         the dump repeats the record and never ends\n"
-    "  --fault chatter         send '~' unpaced and without pause, answer nothing\n"
-    "\n"
-    "  --help                  show this text and exit\n"
+    "scope then answers one run after the other until SIGINT or SIGTERM.\n";
+
+static const char HELP_TAIL[] =
     "\n"
     "Exit status: 0 after SIGINT, SIGTERM, the last of --runs or the end of the\n"
     "socket's connection; 1 when the terminal, the socket, the link or the log\n"
     "cannot be set up; 2 for a bad option.\n";
 
-static bool badOption(const char *format, const char *text) {
+static void badOption(const char *format, const char *text) {
   fprintf(stderr, "qelvo-scope-sim: ");
   fprintf(stderr, format, text);
   fprintf(stderr, " (see --help)\n");
-  return false;
 }
 
 static bool parseLong(const char *text, long low, long high, long &value) {
@@ -218,35 +146,204 @@ enum LongOnly {
   OPT_FAULT,
 };
 
-static const option LONG_OPTIONS[] = {
-    {"tty", required_argument, nullptr, OPT_TTY},
-    {"listen", required_argument, nullptr, OPT_LISTEN},
-    {"connect", required_argument, nullptr, OPT_CONNECT},
-    {"link", required_argument, nullptr, OPT_LINK},
-    {"runs", required_argument, nullptr, OPT_RUNS},
-    {"log", required_argument, nullptr, OPT_LOG},
-    {"pace", required_argument, nullptr, OPT_PACE},
-    {"delivery", required_argument, nullptr, OPT_DELIVERY},
-    {"delay", required_argument, nullptr, OPT_DELAY},
-    {"panel-channel", required_argument, nullptr, OPT_PANEL},
-    {"not-ready", no_argument, nullptr, OPT_NOT_READY},
-    {"wave1", required_argument, nullptr, OPT_WAVE1},
-    {"wave2", required_argument, nullptr, OPT_WAVE2},
-    {"samples", required_argument, nullptr, OPT_SAMPLES},
-    {"samples1", required_argument, nullptr, OPT_SAMPLES1},
-    {"samples2", required_argument, nullptr, OPT_SAMPLES2},
-    {"duty", required_argument, nullptr, OPT_DUTY},
-    {"cycles", required_argument, nullptr, OPT_CYCLES},
-    {"amplitude", required_argument, nullptr, OPT_AMPLITUDE},
-    {"offset", required_argument, nullptr, OPT_OFFSET},
-    {"seed", required_argument, nullptr, OPT_SEED},
-    {"print-waveform", required_argument, nullptr, OPT_PRINT},
-    {"fault", required_argument, nullptr, OPT_FAULT},
-    {"help", no_argument, nullptr, 'h'},
-    {nullptr, 0, nullptr, 0},
+namespace {
+
+// One line (or several) of --help, and the option it describes. --fault has a
+// row per kind of fault; getopt_long sees the first of them.
+struct SimOption {
+  const char *heading;     // printed before the row: a blank line and a title
+  const char *name;        // without the leading "--"
+  int hasArgument;         // no_argument or required_argument
+  const char *placeholder; // the value in --help; nullptr without one
+  const char *help;        // its text in --help, lines apart by "\n"
+  int code;
+  const char *refusal; // printf format of the message for a bad value
 };
 
-// Applies one option; false (after the message) when its value is bad.
+constexpr char ONE_LINK_ONLY[] = "only one of --tty, --listen and --connect, not also '%s'";
+constexpr char UNKNOWN_WAVE[] = "unknown wave '%s' (sine, square, triangle, noise, ramp)";
+
+const SimOption SIM_OPTIONS[] = {
+    {"\nLine:\n", "tty", required_argument, "PATH",
+     "answer on the existing terminal PATH instead (a serial\n"
+     "port, or a pty another program holds); made raw, with\n"
+     "modem lines ignored, and given back as found on exit",
+     OPT_TTY, ONE_LINK_ONLY},
+    {nullptr, "listen", required_argument, "PATH",
+     "answer on a unix stream socket bound to PATH (an old\n"
+     "socket there is replaced); serves the first connection\n"
+     "and exits when it closes",
+     OPT_LISTEN, ONE_LINK_ONLY},
+    {nullptr, "connect", required_argument, "PATH",
+     "answer on a connection to the unix stream socket PATH;\n"
+     "exits when it closes\n"
+     "Without --tty, --listen or --connect the scope makes\n"
+     "its own pseudo-terminal. The first line on standard\n"
+     "output is the path served, once it can be reached.",
+     OPT_CONNECT, ONE_LINK_ONLY},
+    {nullptr, "link", required_argument, "PATH",
+     "also make the terminal reachable as the symbolic link\n"
+     "PATH (an existing link is replaced; removed on exit)",
+     OPT_LINK, nullptr},
+    {nullptr, "runs", required_argument, "N",
+     "exit after N runs; a run ends when no byte follows\n"
+     "an \"e\" within 300 ms",
+     OPT_RUNS, "--runs needs a whole number of at least 1, not '%s'"},
+    {nullptr, "log", required_argument, "FILE",
+     "append every byte received from the tool to FILE, raw", OPT_LOG, nullptr},
+    {nullptr, "pace", required_argument, "auto|none|BAUD",
+     "reply at the speed the tool set on the line (auto,\n"
+     "default), at BAUD bit/s, or unpaced (none);\n"
+     "10 bits per character; a socket carries no speed,\n"
+     "so there auto is unpaced; with --tty, a standard\n"
+     "BAUD is also the terminal's speed",
+     OPT_PACE, "--pace needs auto, none or a speed in bit/s, not '%s'"},
+    {nullptr, "delivery", required_argument, "groups|bytes",
+     "how paced replies reach the line: in groups spanning\n"
+     "2 ms, like a USB adapter (groups, default), or one\n"
+     "byte at a time, each when its stop bit is due, like\n"
+     "an on-board UART (bytes)",
+     OPT_DELIVERY, "--delivery needs groups or bytes, not '%s'"},
+    {nullptr, "delay", required_argument, "MS",
+     "pause MS milliseconds between the \"d\" echo and the\n"
+     "first sample (default 0)",
+     OPT_DELAY, "--delay needs milliseconds from 0 to 3600000, not '%s'"},
+    {"\nInstrument:\n", "panel-channel", required_argument, "1|2",
+     "channel selected on the front panel, chosen by \"0\"\n"
+     "and at the start of every run (default 1)",
+     OPT_PANEL, "--panel-channel needs 1 or 2, not '%s'"},
+    {nullptr, "not-ready", no_argument, nullptr, "report the scope as not ready (status bit 0x20)",
+     OPT_NOT_READY, nullptr},
+    {nullptr, "wave1", required_argument, "KIND", "record of channel 1 (default sine)", OPT_WAVE1,
+     UNKNOWN_WAVE},
+    {nullptr, "wave2", required_argument, "KIND",
+     "record of channel 2 (default square)\n"
+     "KIND: sine, square, triangle, noise, or ramp\n"
+     "(sample i is i mod 256, whatever the shape options)",
+     OPT_WAVE2, UNKNOWN_WAVE},
+    {nullptr, "samples", required_argument, "N", "samples per record (default 1000; 0 allowed)",
+     OPT_SAMPLES, "--samples needs a whole number from 0 to 100000000, not '%s'"},
+    {nullptr, "samples1", required_argument, "N",
+     "samples in channel 1's record only (default --samples)", OPT_SAMPLES1,
+     "--samples1 needs a whole number from 0 to 100000000, not '%s'"},
+    {nullptr, "samples2", required_argument, "N",
+     "samples in channel 2's record only (default --samples)", OPT_SAMPLES2,
+     "--samples2 needs a whole number from 0 to 100000000, not '%s'"},
+    {nullptr, "cycles", required_argument, "C",
+     "frequency: periods over --samples samples (default 4);\n"
+     "the channels share it, whatever their record lengths",
+     OPT_CYCLES, "--cycles needs a number, not '%s'"},
+    {nullptr, "amplitude", required_argument, "A", "centre to peak in counts (default 100)",
+     OPT_AMPLITUDE, "--amplitude needs a number, not '%s'"},
+    {nullptr, "offset", required_argument, "O", "centre in counts (default 128)", OPT_OFFSET,
+     "--offset needs a number, not '%s'"},
+    {nullptr, "duty", required_argument, "PERCENT",
+     "share of a square wave's period at its top, 0 to 100\n"
+     "(default 50)",
+     OPT_DUTY, "--duty needs a percentage from 0 to 100, not '%s'"},
+    {nullptr, "seed", required_argument, "S",
+     "seed of the noise record (default 1)\n"
+     "samples are rounded and clamped to 0..255",
+     OPT_SEED, "--seed needs a whole number of at least 0, not '%s'"},
+    {nullptr, "print-waveform", required_argument, "CH",
+     "print channel CH's samples, one decimal per line, and\n"
+     "exit without opening a terminal",
+     OPT_PRINT, "--print-waveform needs channel 1 or 2, not '%s'"},
+    {"\nFaults (--fault may be given several times):\n", "fault", required_argument, "silent",
+     "read everything, answer nothing", OPT_FAULT, "unknown fault '%s'"},
+    {nullptr, "fault", required_argument, "no-echo=C",
+     "ignore command C (one of 0 1 2 s d): no echo, no\n"
+     "reply, no effect",
+     OPT_FAULT, nullptr},
+    {nullptr, "fault", required_argument, "no-echo=d2",
+     "the same for the second \"d\" of each capture only", OPT_FAULT, nullptr},
+    {nullptr, "fault", required_argument, "status-missing", "echo \"s\" without the status digits",
+     OPT_FAULT, nullptr},
+    {nullptr, "fault", required_argument, "status-cut",
+     "echo \"s\" and the first status digit only", OPT_FAULT, nullptr},
+    {nullptr, "fault", required_argument, "dump-cut=N",
+     "after N samples send one hex digit, then nothing", OPT_FAULT, nullptr},
+    {nullptr, "fault", required_argument, "dump-b5",
+     "end the dump with the byte 0xB5 instead of a line feed", OPT_FAULT, nullptr},
+    {nullptr, "fault", required_argument, "die=N",
+     "after N samples of a dump the scope's process kills\n"
+     "itself: the pseudo-terminal hangs up",
+     OPT_FAULT, nullptr},
+    {nullptr, "fault", required_argument, "die-in-capture=N[:M]",
+     "the same in the tool's N-th capture only, after M\n"
+     "samples of its dumps (default 0: at its first dump's\n"
+     "start); a capture starts with the first command, or\n"
+     "with a channel selection right after an \"e\"",
+     OPT_FAULT, nullptr},
+    {nullptr, "fault", required_argument, "noise=N",
+     "line noise: after every N samples one random byte\n"
+     "that is no hex digit (random from --seed)",
+     OPT_FAULT, nullptr},
+    {nullptr, "fault", required_argument, "endless", "the dump repeats the record and never ends",
+     OPT_FAULT, nullptr},
+    {nullptr, "fault", required_argument, "chatter",
+     "send '~' unpaced and without pause, answer nothing", OPT_FAULT, nullptr},
+    {"\n", "help", no_argument, nullptr, "show this text and exit", 'h', nullptr},
+};
+
+// Where the text of a row starts in --help; a longer label puts it on the
+// next line.
+constexpr int HELP_TEXT_COLUMN = 26;
+constexpr int LABEL_COLUMN = 2;
+
+} // namespace
+
+static void printSimHelp(FILE *stream) {
+  fputs(HELP_HEAD, stream);
+  for (const SimOption &row : SIM_OPTIONS) {
+    if (row.heading != nullptr) {
+      fputs(row.heading, stream);
+    }
+    std::string label = std::string("--") + row.name;
+    if (row.placeholder != nullptr) {
+      label += std::string(" ") + row.placeholder;
+    }
+    const int labelWidth = HELP_TEXT_COLUMN - LABEL_COLUMN - 1;
+    if (static_cast<int>(label.size()) <= labelWidth) {
+      fprintf(stream, "%*s%-*s ", LABEL_COLUMN, "", labelWidth, label.c_str());
+    } else {
+      fprintf(stream, "%*s%s\n%*s", LABEL_COLUMN, "", label.c_str(), HELP_TEXT_COLUMN, "");
+    }
+    const char *line = row.help;
+    for (const char *end = strchr(line, '\n'); end != nullptr; end = strchr(line, '\n')) {
+      fprintf(stream, "%.*s\n%*s", static_cast<int>(end - line), line, HELP_TEXT_COLUMN, "");
+      line = end + 1;
+    }
+    fprintf(stream, "%s\n", line);
+  }
+  fputs(HELP_TAIL, stream);
+}
+
+// The table as getopt_long wants it: the first of an option's rows (they
+// stand together), closed by a zero entry.
+static std::vector<option> getoptOptions() {
+  std::vector<option> options;
+  for (const SimOption &row : SIM_OPTIONS) {
+    if (options.empty() || options.back().val != row.code) {
+      options.push_back({row.name, row.hasArgument, nullptr, row.code});
+    }
+  }
+  options.push_back({nullptr, 0, nullptr, 0});
+  return options;
+}
+
+// The message for a value the option refuses; nullptr for an option that
+// refuses none.
+static const char *refusalOf(int code) {
+  for (const SimOption &row : SIM_OPTIONS) {
+    if (row.code == code) {
+      return row.refusal;
+    }
+  }
+  return nullptr;
+}
+
+// Applies one option; false when it refuses the value.
 static bool applyOption(int code, const char *value, SimOptions &options) {
   long number = 0;
   switch (code) {
@@ -254,7 +351,7 @@ static bool applyOption(int code, const char *value, SimOptions &options) {
   case OPT_LISTEN:
   case OPT_CONNECT:
     if (options.link != LINK_OWN_PTY) {
-      return badOption("only one of --tty, --listen and --connect, not also '%s'", value);
+      return false;
     }
     options.link = code == OPT_TTY ? LINK_TTY : code == OPT_LISTEN ? LINK_LISTEN : LINK_CONNECT;
     options.linkTarget = value;
@@ -262,67 +359,41 @@ static bool applyOption(int code, const char *value, SimOptions &options) {
   case OPT_LINK: options.linkPath = value; return true;
   case OPT_LOG: options.logPath = value; return true;
   case OPT_NOT_READY: options.notReady = true; return true;
-  case OPT_RUNS:
-    return parseLong(value, 1, LONG_MAX, options.runs) ||
-           badOption("--runs needs a whole number of at least 1, not '%s'", value);
-  case OPT_PACE:
-    return parsePace(value, options) ||
-           badOption("--pace needs auto, none or a speed in bit/s, not '%s'", value);
-  case OPT_DELIVERY:
-    return parseDelivery(value, options.delivery) ||
-           badOption("--delivery needs groups or bytes, not '%s'", value);
-  case OPT_DELAY:
-    return parseLong(value, 0, 3600000, options.delayMs) ||
-           badOption("--delay needs milliseconds from 0 to 3600000, not '%s'", value);
+  case OPT_RUNS: return parseLong(value, 1, LONG_MAX, options.runs);
+  case OPT_PACE: return parsePace(value, options);
+  case OPT_DELIVERY: return parseDelivery(value, options.delivery);
+  case OPT_DELAY: return parseLong(value, 0, 3600000, options.delayMs);
   case OPT_PANEL:
     if (!parseLong(value, 1, 2, number)) {
-      return badOption("--panel-channel needs 1 or 2, not '%s'", value);
+      return false;
     }
     options.panelChannel = static_cast<int>(number);
     return true;
   case OPT_WAVE1:
-  case OPT_WAVE2:
-    return parseWaveKind(value, options.waves[code == OPT_WAVE1 ? 0 : 1]) ||
-           badOption("unknown wave '%s' (sine, square, triangle, noise, ramp)", value);
-  case OPT_SAMPLES:
-    return parseLong(value, 0, 100000000, options.shape.samples) ||
-           badOption("--samples needs a whole number from 0 to 100000000, not '%s'", value);
+  case OPT_WAVE2: return parseWaveKind(value, options.waves[code == OPT_WAVE1 ? 0 : 1]);
+  case OPT_SAMPLES: return parseLong(value, 0, 100000000, options.shape.samples);
   case OPT_SAMPLES1:
   case OPT_SAMPLES2:
-    return parseLong(value, 0, 100000000, options.recordSamples[code == OPT_SAMPLES1 ? 0 : 1]) ||
-           badOption(code == OPT_SAMPLES1
-                         ? "--samples1 needs a whole number from 0 to 100000000, not '%s'"
-                         : "--samples2 needs a whole number from 0 to 100000000, not '%s'",
-                     value);
+    return parseLong(value, 0, 100000000, options.recordSamples[code == OPT_SAMPLES1 ? 0 : 1]);
   case OPT_DUTY:
-    if (!parseDouble(value, options.shape.duty) || options.shape.duty < 0 ||
-        options.shape.duty > 100) {
-      return badOption("--duty needs a percentage from 0 to 100, not '%s'", value);
-    }
-    return true;
-  case OPT_CYCLES:
-    return parseDouble(value, options.shape.cycles) ||
-           badOption("--cycles needs a number, not '%s'", value);
-  case OPT_AMPLITUDE:
-    return parseDouble(value, options.shape.amplitude) ||
-           badOption("--amplitude needs a number, not '%s'", value);
-  case OPT_OFFSET:
-    return parseDouble(value, options.shape.offset) ||
-           badOption("--offset needs a number, not '%s'", value);
+    return parseDouble(value, options.shape.duty) && options.shape.duty >= 0 &&
+           options.shape.duty <= 100;
+  case OPT_CYCLES: return parseDouble(value, options.shape.cycles);
+  case OPT_AMPLITUDE: return parseDouble(value, options.shape.amplitude);
+  case OPT_OFFSET: return parseDouble(value, options.shape.offset);
   case OPT_SEED:
     if (!parseLong(value, 0, LONG_MAX, number)) {
-      return badOption("--seed needs a whole number of at least 0, not '%s'", value);
+      return false;
     }
     options.shape.seed = static_cast<unsigned long>(number);
     return true;
   case OPT_PRINT:
     if (!parseLong(value, 1, 2, number)) {
-      return badOption("--print-waveform needs channel 1 or 2, not '%s'", value);
+      return false;
     }
     options.printChannel = static_cast<int>(number);
     return true;
-  case OPT_FAULT:
-    return parseFault(value, options.faults) || badOption("unknown fault '%s'", value);
+  case OPT_FAULT: return parseFault(value, options.faults);
   }
   return false;
 }
@@ -331,10 +402,11 @@ OptionsResult parseSimOptions(int argc, char *argv[], SimOptions &options) {
   opterr = 0; // our own one-line messages instead of getopt's
   optind = 1;
   int code = 0;
-  while ((code = getopt_long(argc, argv, ":h", LONG_OPTIONS, nullptr)) != -1) {
+  static const std::vector<option> longOptions = getoptOptions();
+  while ((code = getopt_long(argc, argv, ":h", longOptions.data(), nullptr)) != -1) {
     const char *current = argv[optind - 1];
     if (code == 'h') {
-      fputs(HELP_TEXT, stdout);
+      printSimHelp(stdout);
       return OPTIONS_HELP_SHOWN;
     }
     if (code == ':') {
@@ -346,6 +418,10 @@ OptionsResult parseSimOptions(int argc, char *argv[], SimOptions &options) {
       return OPTIONS_BAD;
     }
     if (!applyOption(code, optarg, options)) {
+      const char *refusal = refusalOf(code);
+      if (refusal != nullptr) {
+        badOption(refusal, optarg);
+      }
       return OPTIONS_BAD;
     }
   }

@@ -15,6 +15,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cstring>
+#include <regex>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -424,6 +425,31 @@ TEST(ScopeSim, DocumentsEveryOptionAndRejectsBadValuesInOneLine) {
     EXPECT_EQ(result.out, "") << options[0];
     EXPECT_EQ(std::count(result.err.begin(), result.err.end(), '\n'), 1) << result.err;
   }
+}
+
+// Help and option table are one: every option a row of --help begins with is
+// one the scope knows, and it wants a value exactly when the row shows one.
+TEST(ScopeSim, EveryOptionTheHelpListsIsKnown) {
+  ProcessResult help = runProgram(simArgs({"--help"}));
+  ASSERT_EQ(help.exitStatus, 0);
+  std::regex row("\n  --([a-z0-9-]+)( [^ ]+)?");
+  int rows = 0;
+  for (std::sregex_iterator it(help.out.begin(), help.out.end(), row), end; it != end; ++it) {
+    ++rows;
+    const std::string option = "--" + (*it)[1].str();
+    const bool wantsValue = (*it)[2].matched;
+    // A last option without its value; a printed empty record ends the run.
+    ProcessResult result = runProgram(simArgs({"--print-waveform", "1", "--samples", "0", option}));
+    if (wantsValue) {
+      EXPECT_EQ(result.exitStatus, 2) << option;
+      EXPECT_EQ(result.err,
+                "qelvo-scope-sim: option '" + option + "' needs a value (see --help)\n");
+    } else {
+      EXPECT_EQ(result.exitStatus, 0) << option << ": " << result.err;
+      EXPECT_EQ(result.err, "") << option;
+    }
+  }
+  EXPECT_GE(rows, 30) << help.out;
 }
 
 namespace {

@@ -125,6 +125,35 @@ TEST(PrefixFactor, EveryLetterOfTheTable) {
   EXPECT_EQ(prefixFactor(nullptr), 1.0);
 }
 
+// The help shows the values a run starts with: the long options' lines are
+// written from the record's constants, the classic usage block is literal.
+TEST(CommandLineHelp, ShowsTheValuesTheRecordStartsWith) {
+  struct Row {
+    const char *name;
+    const char *help;
+  } rows[] = {
+      {"flow", "handshake on the line: rtscts (default) or none"},
+      {"format", "data file format: tsv (default) or csv"},
+      {"separator", "CSV separator: , (default) or ;"},
+  };
+  for (const Row &row : rows) {
+    auto entry =
+        std::find_if(longOptions().begin(), longOptions().end(), [&](const LongOption &option) {
+          return row.name == std::string(option.name);
+        });
+    ASSERT_NE(entry, longOptions().end()) << row.name;
+    EXPECT_STREQ(entry->help, row.help) << row.name;
+  }
+  const Settings defaults;
+  EXPECT_STREQ(defaults.flow, "rtscts");
+  EXPECT_EQ(defaults.format, FORMAT_TSV);
+  EXPECT_EQ(defaults.separator, ',');
+  EXPECT_NE(std::string(HELP_TEXT).find("(default " + std::string(defaults.device) + "\n"),
+            std::string::npos);
+  EXPECT_NE(std::string(HELP_TEXT).find("(default " + std::to_string(defaults.baudRate) + ")"),
+            std::string::npos);
+}
+
 TEST_F(CommandLine, ScaledValuesAreRoundedOnceFromExtendedPrecision) {
   parse({"-t", "1m", "-y", "500u", out_});
   EXPECT_EQ(settings.timePerDiv, 0.001);
@@ -266,6 +295,43 @@ TEST_F(CommandLine, UnknownLongOptionsAreKeptSilentlyForTheCheck) {
   EXPECT_FALSE(contains(r.err, "flwo")) << r.err;
   EXPECT_TRUE(contains(r.err, "*** error: invalid command line argumend '?' (63)***\n")) << r.err;
   EXPECT_EQ(r.err.find("*** error"), r.err.rfind("*** error")) << "one warning, for -x";
+}
+
+// The look before the parse and the parse agree on where the operand is, and
+// the parse's answer for --help and --version is never an operand index.
+TEST_F(CommandLine, OperandIndexAndInfoRequestsApart) {
+  struct Row {
+    std::vector<std::string> args;
+    int result;
+    bool dash;
+  } rows[] = {
+      {{"-c", "1", "f"}, 3, false},
+      {{"f", "-c", "1"}, 3, false},
+      {{"-", "-c", "1"}, 3, true},
+      {{"-s", "-", "f"}, 3, false},
+      {{"--", "-"}, 2, true},
+      {{"-c", "1"}, 3, false},
+      {{"--ports", "f"}, 2, false},
+      {{"--help", "-"}, OPTIONS_WANT_HELP, true},
+      {{"--version", "--help", "f"}, OPTIONS_WANT_VERSION, false},
+      {{"f", "--he", "--version"}, OPTIONS_WANT_HELP, false},
+      {{"--", "--help"}, 2, false},
+  };
+  for (const Row &row : rows) {
+    std::vector<std::string> args = row.args;
+    args.insert(args.begin(), "qelvo");
+    std::vector<char *> argv;
+    for (std::string &arg : args) {
+      argv.push_back(arg.data());
+    }
+    argv.push_back(nullptr);
+    const int argc = static_cast<int>(args.size());
+    settings = Settings{};
+    EXPECT_EQ(operandIsStandardOutput(argc, argv.data()), row.dash) << row.args[0];
+    int result = parseOptions(argc, argv.data());
+    EXPECT_EQ(result, row.result) << row.args[0];
+    EXPECT_EQ(isInfoRequest(result), row.result < 0) << row.args[0];
+  }
 }
 
 TEST_F(CommandLine, NoFileNamedPrintsHelpAndExits4) {

@@ -7,9 +7,11 @@
 #include <cfloat>
 #include <cmath>
 #include <cstdio>
+#include <cstdlib>
 #include <limits>
 #include <string>
 
+#include "settings/command_line.h"
 #include "test_support.h"
 
 namespace {
@@ -69,6 +71,21 @@ TEST(EngFormat, PrintsEveryValueOfThePrefixTable) {
   for (const Row &row : rows) {
     EXPECT_EQ(printed(row.value, "s/div\n"), std::string(row.expected) + "s/div\n")
         << "row " << row.name;
+  }
+}
+
+// Writing and reading share one prefix table: what is written for every
+// power of 1000 reads back as the same value, micro in each of its spellings.
+TEST(EngFormat, EveryPrefixWrittenReadsBack) {
+  for (int power = -SI_PREFIX_MAX_POWER; power <= SI_PREFIX_MAX_POWER; ++power) {
+    char decimal[16];
+    snprintf(decimal, sizeof decimal, "2e%d", 3 * power);
+    const double value = strtod(decimal, nullptr);
+    for (const char *micro : {"u", MICRO_LATIN1, MICRO_UTF8, "\xCE\xBC"}) {
+      char text[SCALED_NUMBER_SIZE];
+      ASSERT_GT(formatScaled(text, sizeof text, value, micro), 0) << decimal;
+      EXPECT_EQ(scaledValue(text), value) << decimal << " written as " << text;
+    }
   }
 }
 
