@@ -34,12 +34,13 @@ void applyFloatPrecision() {
 
 void startUp(int argc, char *argv[]) {
   settings.programName = baseNameOf(argv[0]);
+  const CommandLineScan scan = scanCommandLine(argc, argv);
   // Data on standard output leaves no room there for anything else.
-  printBannerTo(operandIsStandardOutput(argc, argv) ? stderr : stdout);
-  handleInfoOptions(argc, argv);
+  printBannerTo(scan.dashOperand ? stderr : stdout);
+  handleInfoOptions(scan);
   applyFloatPrecision();
   loadConfig();
-  readCommandLine(argc, argv);
+  readCommandLine(argc, argv, scan);
   // The check may have opened the line; process exit closes it.
   if (checkSettings() > 0) {
     printHelp();

@@ -155,25 +155,10 @@ static void answerInfoOption(bool help) {
 // or abbreviates several of them.
 static bool unknownLongOption(int option) { return option == '?' && optopt == 0; }
 
-namespace {
-
-// What one look at the command line finds before anything is stored.
-struct CommandLineScan {
-  int firstInfoOption = 0; // OPTION_HELP or OPTION_VERSION, whichever came first; 0: neither
-  bool ports = false;
-  bool dashOperand = false; // the file operand is "-"
-  // Per getopt_long call of a parse: whether it meets an unknown long option.
-  // The real parse silences getopt for exactly those calls, because the check
-  // names the word itself, while every other complaint of getopt stays.
-  std::vector<bool> unknownLongOptionCalls;
-};
-
-} // namespace
-
 // GNU getopt reorders the vector it is given; the scan works on a copy so
 // that the real parse later sees the command line untouched, and says
 // nothing: the real parse reports the mistakes.
-static CommandLineScan scanCommandLine(int argc, char *argv[]) {
+CommandLineScan scanCommandLine(int argc, char *argv[]) {
   std::vector<char *> copy(argv, argv + argc);
   copy.push_back(nullptr);
   int savedOpterr = opterr;
@@ -195,8 +180,7 @@ static CommandLineScan scanCommandLine(int argc, char *argv[]) {
   return scan;
 }
 
-void handleInfoOptions(int argc, char *argv[]) {
-  CommandLineScan scan = scanCommandLine(argc, argv);
+void handleInfoOptions(const CommandLineScan &scan) {
   if (scan.ports) {
     // It lists the ports whatever else the command line holds.
     listSerialPorts(systemRoots, stdout);
@@ -205,10 +189,6 @@ void handleInfoOptions(int argc, char *argv[]) {
   if (scan.firstInfoOption != 0) {
     answerInfoOption(scan.firstInfoOption == OPTION_HELP);
   }
-}
-
-bool operandIsStandardOutput(int argc, char *argv[]) {
-  return scanCommandLine(argc, argv).dashOperand;
 }
 
 // Stores one option's value; OPTIONS_WANT_HELP or OPTIONS_WANT_VERSION for
@@ -260,7 +240,11 @@ static int storeOption(int option, char *value, char *word) {
 }
 
 int parseOptions(int argc, char *argv[]) {
-  const std::vector<bool> silent = scanCommandLine(argc, argv).unknownLongOptionCalls;
+  return parseOptions(argc, argv, scanCommandLine(argc, argv));
+}
+
+int parseOptions(int argc, char *argv[], const CommandLineScan &scan) {
+  const std::vector<bool> &silent = scan.unknownLongOptionCalls;
   int savedOpterr = opterr;
   // Zero makes getopt start afresh, so the parser can run more than once in
   // one process (the tests do).
@@ -296,7 +280,11 @@ int parseOptions(int argc, char *argv[]) {
 }
 
 void readCommandLine(int argc, char *argv[]) {
-  int operand = parseOptions(argc, argv);
+  readCommandLine(argc, argv, scanCommandLine(argc, argv));
+}
+
+void readCommandLine(int argc, char *argv[], const CommandLineScan &scan) {
+  int operand = parseOptions(argc, argv, scan);
   if (isInfoRequest(operand)) {
     answerInfoOption(operand == OPTIONS_WANT_HELP);
   }
@@ -315,7 +303,7 @@ void readCommandLine(int argc, char *argv[]) {
   }
   FILE *file = openOutputFile(fileName);
   if (file == nullptr) {
-    fprintf(stderr, "*** Error: Cannot open output file '%s' ***\n", fileName);
+    cannotOpenOutputMessage(fileName);
     exit(EXIT_CANNOT_CREATE_OUTPUT);
   }
   settings.outputFile = file;

@@ -12,6 +12,7 @@
 
 #include <cstdio>
 #include <span>
+#include <vector>
 
 #include "common/extended.h"
 
@@ -58,19 +59,35 @@ inline constexpr bool isInfoRequest(int parseResult) {
   return parseResult == OPTIONS_WANT_HELP || parseResult == OPTIONS_WANT_VERSION;
 }
 
+// What one look at the command line finds before anything is read or
+// stored: the run takes it once and hands it on, so that argv is walked once
+// before the parse. Looks only, and says nothing.
+struct CommandLineScan {
+  int firstInfoOption = 0; // OPTION_HELP or OPTION_VERSION, whichever came first; 0: neither
+  bool ports = false;
+  bool dashOperand = false; // the file operand is "-": the data goes to standard output
+  // Per getopt_long call of a parse: whether it meets an unknown long option.
+  // The parse silences getopt for exactly those calls, because the check
+  // names the word itself, while every other complaint of getopt stays.
+  std::vector<bool> unknownLongOptionCalls;
+};
+CommandLineScan scanCommandLine(int argc, char *argv[]);
+
 // Fills `settings` from the options; returns the index of the first operand
 // (argc when there is none), or one of the two values above when --help or
 // --version comes first (then parsing stops there). Opens nothing and never
 // ends the process. A word that names no long option is kept in
 // `settings.unknownOptions` without getopt's own complaint: the check
 // reports it.
-int parseOptions(int argc, char *argv[]);
+int parseOptions(int argc, char *argv[], const CommandLineScan &scan);
+int parseOptions(int argc, char *argv[]); // scans first
 
 // Fills `settings` from the options and opens the output file. Returns only
 // on success: ends the process with status 4 when no file or more than one is
 // named (then nothing is opened) and with status 5 when it cannot be opened
 // or created. --help and --version end it with 0.
-void readCommandLine(int argc, char *argv[]);
+void readCommandLine(int argc, char *argv[], const CommandLineScan &scan);
+void readCommandLine(int argc, char *argv[]); // scans first
 
 // A number with an optional prefix letter, as -t and -y read it.
 double scaledValue(const char *text);
@@ -95,11 +112,7 @@ template <typename Number> double prefixProduct(double number, double factor) {
 // the serial ports (port_report.h) with status 0, whatever else is given.
 // Returns when none is given; prints nothing for any other option, right or
 // wrong.
-void handleInfoOptions(int argc, char *argv[]);
-
-// True when the file operand is "-": the data then goes to standard output,
-// and the banner with every other text to standard error. Looks only.
-bool operandIsStandardOutput(int argc, char *argv[]);
+void handleInfoOptions(const CommandLineScan &scan);
 
 // Writes the usage text to standard error, where every failed run shows it.
 void printHelp();

@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <iterator>
 #include <string>
 #include <vector>
 
@@ -139,10 +140,15 @@ void openLine() {
 
 void checkFormat() {
   const char *format = settings.formatText;
-  if (format != nullptr && strcmp(format, "tsv") != 0 && strcmp(format, "csv") != 0) {
+  settings.format = DEFAULT_FORMAT;
+  bool knownFormat = format == nullptr;
+  for (size_t f = 0; !knownFormat && f < std::size(FORMAT_NAMES); ++f) {
+    knownFormat = strcmp(format, FORMAT_NAMES[f]) == 0;
+    settings.format = knownFormat ? static_cast<DataFormat>(f) : DEFAULT_FORMAT;
+  }
+  if (!knownFormat) {
     problem("Invalid format (%s): use tsv or csv\n", format);
   }
-  settings.format = format != nullptr && strcmp(format, "csv") == 0 ? FORMAT_CSV : FORMAT_TSV;
   const char *separator = settings.separatorText;
   if (separator == nullptr) {
     return;

@@ -327,7 +327,7 @@ TEST_F(CommandLine, OperandIndexAndInfoRequestsApart) {
     argv.push_back(nullptr);
     const int argc = static_cast<int>(args.size());
     settings = Settings{};
-    EXPECT_EQ(operandIsStandardOutput(argc, argv.data()), row.dash) << row.args[0];
+    EXPECT_EQ(scanCommandLine(argc, argv.data()).dashOperand, row.dash) << row.args[0];
     int result = parseOptions(argc, argv.data());
     EXPECT_EQ(result, row.result) << row.args[0];
     EXPECT_EQ(isInfoRequest(result), row.result < 0) << row.args[0];
@@ -403,7 +403,7 @@ TEST_F(CommandLine, HelpAndVersionEndWithStatus0AndTheHelpOnStandardOutput) {
     for (std::string &arg : args) {
       argv.push_back(arg.data());
     }
-    handleInfoOptions(static_cast<int>(args.size()), argv.data());
+    handleInfoOptions(scanCommandLine(static_cast<int>(args.size()), argv.data()));
     exit(9);
   });
   EXPECT_EQ(r.exitStatus, 0) << "answered before the real parse";
@@ -418,7 +418,7 @@ TEST_F(CommandLine, InfoOptionsLeaveEveryOtherCommandLineAlone) {
   }
   std::vector<char *> before = argv;
   ProcessResult r = runInChild([&] {
-    handleInfoOptions(static_cast<int>(argv.size()), argv.data());
+    handleInfoOptions(scanCommandLine(static_cast<int>(argv.size()), argv.data()));
     exit(argv == before ? 7 : 8);
   });
   EXPECT_EQ(r.exitStatus, 7) << "returned with argv in its order";
