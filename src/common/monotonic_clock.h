@@ -6,6 +6,12 @@
 #include <cstdint>
 #include <ctime>
 
+inline int64_t monotonicUs() {
+  timespec now{};
+  clock_gettime(CLOCK_MONOTONIC, &now);
+  return static_cast<int64_t>(now.tv_sec) * 1000000 + now.tv_nsec / 1000;
+}
+
 inline int64_t monotonicMs() {
   timespec now{};
   clock_gettime(CLOCK_MONOTONIC, &now);

@@ -34,6 +34,6 @@ const LineControl SYSTEM_LINE_CONTROL = {
 
 LineControl lineControl = SYSTEM_LINE_CONTROL;
 
-const LineClock SYSTEM_LINE_CLOCK = {monotonicMs, systemSleepUs, ::poll};
+const LineClock SYSTEM_LINE_CLOCK = {monotonicMs, systemSleepUs, ::poll, monotonicUs};
 
 LineClock lineClock = SYSTEM_LINE_CLOCK;

@@ -33,6 +33,7 @@ struct LineClock {
   int64_t (*nowMs)();                                      // the monotonic clock in ms
   void (*sleepUs)(long us);                                // nanosleep; a signal ends it early
   int (*poll)(pollfd *lines, nfds_t count, int timeoutMs); // poll
+  int64_t (*nowUs)();                                      // the same clock in µs
 };
 
 extern const LineClock SYSTEM_LINE_CLOCK;

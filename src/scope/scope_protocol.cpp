@@ -34,6 +34,16 @@ bool drainBeforeCommand() {
   return drainInput();
 }
 
+// The drain before "0" and "e". Their replies are taken for nothing, and the
+// next capture starts with a wait for quiet: after a whole reply these only
+// discard what has already arrived, and wait for quiet only when something
+// had.
+bool drainBeforeClosing() {
+  bool settled = replyWhole && !inputArrived();
+  replyWhole = false;
+  return settled || drainInput();
+}
+
 // A pair of hex digits as readHexByte reads it; `lineFeed` tells whether a
 // line feed stood in place of the first digit.
 int readHexPair(bool &lineFeed) {
@@ -125,14 +135,14 @@ int dumpWaveform(const SampleSink &sink) {
 }
 
 void endExchange() {
-  drainBeforeCommand();
+  drainBeforeClosing();
   sendByte('0');
   // The echo of "0" is all the scope owes; the drain before "e" ends as soon
   // as it has come. Silence, or a byte of 0x80 or above, ends a drain as ever.
   int reply = receiveBeforeSilence();
   if (reply == '0') {
     replyWhole = true;
-    drainBeforeCommand();
+    drainBeforeClosing();
   } else if (reply >= 0) {
     drainInput();
   }

@@ -6,11 +6,13 @@
 // for 20 ms plus two character times of quiet before the first command of an
 // exchange, after "e", and after a reply that was missing, cut or malformed
 // or that anything followed. After a whole reply (the echo of a channel, the
-// status pair, a dump closed by its line feed, the echo of "0") the scope
-// owes nothing more, and the command goes out once the line has been quiet
-// for a short guard after the reply's last byte: the longer of 2 ms and one
-// character time, so that stray bytes the scope or an adapter hands over a
-// moment later are drained, not taken for the next reply. Failures come back
+// status pair, a dump closed by its line feed) the scope owes nothing more,
+// and the next channel selection, status query or dump goes out once the
+// line has been quiet for a short guard after the reply's last byte: the
+// longer of 2 ms and one character time, so that stray bytes the scope or an
+// adapter hands over a moment later are drained, not taken for the next
+// reply. The closing "0" and "e", whose replies are taken for nothing, only
+// discard what has already arrived. Failures come back
 // as the negative numbers below and the caller decides what to print, except
 // for readStatus, which reports bad status digits itself.
 //

@@ -78,7 +78,7 @@ ReceiveBuffer pending;
 
 // When the last read brought input: the line has been quiet since at least
 // then once everything read has been handed out.
-int64_t lastInputMs = 0;
+int64_t lastInputUs = 0;
 
 void forgetPending() {
   pending.fd = -1;
@@ -117,7 +117,7 @@ bool fillPending() {
   }
   pending.next = 0;
   pending.end = static_cast<size_t>(got);
-  lastInputMs = lineClock.nowMs();
+  lastInputUs = lineClock.nowUs();
   return true;
 }
 
@@ -398,6 +398,8 @@ int receiveByte() { return receiveWithin(silenceMs(RECEIVE_SLACK_MS)); }
 
 int receiveBeforeSilence() { return receiveWithin(silenceMs(DRAIN_SLACK_MS)); }
 
+bool inputArrived() { return receivedStopSignal == 0 && !lost && fillPending(); }
+
 int receiveBeforeGuard() {
   int byte = -1;
   if (receiveOver()) {
@@ -406,8 +408,11 @@ int receiveBeforeGuard() {
   if (takeByte(byte)) {
     return byte;
   }
-  // The clock counts whole milliseconds: one more makes the guard whole.
-  return pollUntil(lastInputMs + std::max(GUARD_MS, waitMs(0, 1)) + 1);
+  long rate = baudCode(settings.baudRate) != 0 ? settings.baudRate : DEFAULT_BAUD_RATE;
+  int64_t guardUs = std::max<int64_t>(GUARD_MS * 1000L, BITS_PER_CHARACTER * 1000000L / rate);
+  int64_t leftUs = lastInputUs + guardUs - lineClock.nowUs();
+  // Polls wait in whole milliseconds: the guard is never cut short.
+  return leftUs > 0 ? pollUntil(lineClock.nowMs() + (leftUs + 999) / 1000) : -1;
 }
 
 bool drainInput() {

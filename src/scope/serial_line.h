@@ -92,6 +92,10 @@ int receiveBeforeSilence();
 // character time), else -1.
 int receiveBeforeGuard();
 
+// Whether input has arrived and waits to be read (false once the line is
+// lost or a stop signal came); never waits.
+bool inputArrived();
+
 void installStopHandlers();
 
 // True once a receive found the line gone (hang-up, I/O error) rather than

@@ -22,7 +22,7 @@ public:
   TestClock() {
     nowUs_ = 0;
     script_.clear();
-    lineClock = {nowMs, sleepUs, pollLine};
+    lineClock = {nowMs, sleepUs, pollLine, nowUs};
   }
   ~TestClock() { lineClock = SYSTEM_LINE_CLOCK; }
   static long ms() { return static_cast<long>(nowUs_ / 1000); }
@@ -32,6 +32,7 @@ public:
 
 private:
   static int64_t nowMs() { return nowUs_ / 1000; }
+  static int64_t nowUs() { return nowUs_; }
   // Delivers what the script holds up to `untilUs`; true if anything came.
   static bool deliverUntil(int64_t untilUs) {
     bool any = false;

@@ -183,20 +183,19 @@ TEST_F(ScopeProtocol, EndExchangeSendsZeroThenE) {
 
 TEST_F(ScopeProtocolOnTestClock, WholeRepliesLeaveOnlyTheGuardButBeforeTheFirstCommand) {
   // A byte left from an earlier exchange comes at 5 ms: the first command
-  // waits for quiet after it. Each later reply is due 4 ms after the call
-  // starts, just after the guard (2 ms, and 1 for the clock's whole
-  // milliseconds); a drain that waited for quiet would take it
+  // waits for quiet after it. Each later reply is due 3 ms after the call
+  // starts, just after the guard of 2 ms; a drain that waited for quiet would take it
   // for stale input.
-  auto replyIn4Ms = [](const char *bytes) { TestClock::at((TestClock::ms() + 4) * MS, bytes); };
+  auto replyIn3Ms = [](const char *bytes) { TestClock::at((TestClock::ms() + 3) * MS, bytes); };
   TestClock::at(5 * MS, "7");
   TestClock::at(27 * MS, "1");
   EXPECT_EQ(selectChannel(1), 0);
   EXPECT_EQ(TestClock::ms(), 27);
-  replyIn4Ms("s21");
+  replyIn3Ms("s21");
   EXPECT_EQ(readStatus(), 0x21);
-  replyIn4Ms("d0102\n");
+  replyIn3Ms("d0102\n");
   EXPECT_EQ(dumpWaveform(COLLECTOR), 2);
-  replyIn4Ms("0");
+  replyIn3Ms("0");
   endExchange();
   EXPECT_LT(TestClock::ms(), 27 + QUIET_MS) << "no wait for quiet after the first";
   ASSERT_TRUE(waitFor([&] { return scope_.received() == "1sd0e"; }, 1000)) << scope_.received();
@@ -208,32 +207,36 @@ TEST_F(ScopeProtocolOnTestClock, StrayBytesJustAfterAWholeReplyAreDrained) {
   // its own. Only a byte of 0x80 or above ends the guard at once.
   struct Row {
     const char *name;
-    const char *reply; // whole, at 22 ms
+    const char *reply; // whole, 1 ms after the first wait for quiet
     bool dump;         // the reply is a status pair and the next command "d", else "s"
     long strayUs;      // after the reply
     const char *stray;
     bool waitsForQuiet;
+    int32_t baudRate = 38400; // the guard is at least one character time
   } rows[] = {
       {"echo, then a stale status at once", "1", false, 0, "s21zz", true},
       {"echo, then a stale status 1 ms later", "1", false, 1000, "s21zz", true},
-      {"echo, then a stale status 2.9 ms later", "1", false, 2900, "s21", true},
+      {"echo, then a stale status 1.9 ms later", "1", false, 1900, "s21", true},
       {"status, then a stale dump", "s21", true, 500, "d0102\n", true},
       {"echo, then 0xB5", "1", false, 500, "\xB5", false},
+      {"echo, then a stale status 8 ms later at 1200 bit/s", "1", false, 8000, "s21", true, 1200},
   };
   for (const Row &row : rows) {
     TestClock clock;
     TestClock::masterFd = pty_.master;
+    settings.baudRate = row.baudRate;
+    long quietMs = 20 + (2 * 10 * 1000 + row.baudRate - 1) / row.baudRate;
     expectStaleInput();
     collected = Collected{};
-    TestClock::at(22 * MS, row.reply);
-    TestClock::at(22 * MS + row.strayUs, row.stray);
+    TestClock::at((quietMs + 1) * MS, row.reply);
+    TestClock::at((quietMs + 1) * MS + row.strayUs, row.stray);
     if (row.dump) {
       EXPECT_EQ(readStatus(), 0x21) << row.name;
     } else {
       EXPECT_EQ(selectChannel(1), 0) << row.name;
     }
     int64_t returned = TestClock::ms();
-    int64_t due = row.waitsForQuiet ? returned + 1 + QUIET_MS : returned + 4;
+    int64_t due = row.waitsForQuiet ? returned + 1 + quietMs : returned + 3;
     if (row.dump) {
       TestClock::at(due * MS, "d0A\n");
       EXPECT_EQ(dumpWaveform(COLLECTOR), 1) << row.name << ": stray bytes taken for the dump";

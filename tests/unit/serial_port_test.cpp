@@ -24,8 +24,9 @@ namespace {
 // whatever the machine's load.
 int64_t nowUs = 0;
 int64_t testNowMs() { return nowUs / 1000; }
+int64_t testNowUs() { return nowUs; }
 void testSleepUs(long us) { nowUs += us; }
-const LineClock TEST_LINE_CLOCK = {testNowMs, testSleepUs, ::poll};
+const LineClock TEST_LINE_CLOCK = {testNowMs, testSleepUs, ::poll, testNowUs};
 
 long msSince(int64_t startMs) { return static_cast<long>(testNowMs() - startMs); }
 
