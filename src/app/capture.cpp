@@ -28,7 +28,7 @@ std::vector<unsigned char> held;
 bool holding = false;
 CaptureResult *result = nullptr; // of the capture in progress
 
-// Why a capture ended; endCapture turns each into its messages and status.
+// Why a capture ended; closeCapture turns each into its messages and status.
 enum CaptureEnd {
   CAPTURE_DONE,          // the exchange ran to its end, "0" and "e" sent
   CAPTURE_SIGNALLED,     // a stop signal: nothing more goes to the scope
