@@ -3,19 +3,31 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdarg>
 #include <string>
 
+#include "settings/settings.h"
+
 namespace {
+
+// A line of the port report, after the program's name.
+__attribute__((format(printf, 2, 3))) void tell(FILE *out, const char *format, ...) {
+  fprintf(out, "%s: ", shownProgramName());
+  va_list values;
+  va_start(values, format);
+  vfprintf(out, format, values);
+  va_end(values);
+}
 
 // Services that open every new serial port they see, and keep it.
 bool seizesPorts(const std::string &comm) { return comm == "brltty" || comm == "ModemManager"; }
 
 void adviseOnService(const PortHolder &holder) {
   if (seizesPorts(holder.comm)) {
-    fprintf(stderr,
-            "qelvo: %s takes new serial ports: disable it (sudo systemctl disable --now %s), "
-            "or add the udev rule from examples/\n",
-            holder.comm.c_str(), holder.comm.c_str());
+    tell(stderr,
+         "%s takes new serial ports: disable it (sudo systemctl disable --now %s), "
+         "or add the udev rule from examples/\n",
+         holder.comm.c_str(), holder.comm.c_str());
   }
 }
 
@@ -71,13 +83,13 @@ void explainOpenFailure(const char *device, int openError) {
   if (!found && (errno == ENOENT || errno == ENOTDIR)) {
     std::vector<SerialPort> ports = findSerialPorts(systemRoots);
     if (ports.empty()) {
-      fprintf(stderr,
-              "qelvo: '%s' does not exist, and no serial port was found: is the adapter "
-              "plugged in?\n",
-              device);
+      tell(stderr,
+           "'%s' does not exist, and no serial port was found: is the adapter "
+           "plugged in?\n",
+           device);
     } else {
-      fprintf(stderr, "qelvo: '%s' does not exist; serial ports here: %s\n", device,
-              portNames(ports).c_str());
+      tell(stderr, "'%s' does not exist; serial ports here: %s\n", device,
+           portNames(ports).c_str());
     }
     return;
   }
@@ -85,25 +97,25 @@ void explainOpenFailure(const char *device, int openError) {
     return;
   }
   if (S_ISREG(node.st_mode) || S_ISDIR(node.st_mode)) {
-    fprintf(stderr, "qelvo: '%s' is %s, not a serial port\n", device,
-            S_ISREG(node.st_mode) ? "a regular file" : "a directory");
+    tell(stderr, "'%s' is %s, not a serial port\n", device,
+         S_ISREG(node.st_mode) ? "a regular file" : "a directory");
     return;
   }
   if (openError == EACCES || openError == EPERM) {
-    fprintf(stderr, "qelvo: no permission to open '%s' (owner %s, group %s, mode %s): %s\n", device,
-            userNameOf(node.st_uid).c_str(), groupNameOf(node.st_gid).c_str(),
-            modeText(node.st_mode).c_str(), permissionRemedy(node, currentCredentials()).c_str());
+    tell(stderr, "no permission to open '%s' (owner %s, group %s, mode %s): %s\n", device,
+         userNameOf(node.st_uid).c_str(), groupNameOf(node.st_gid).c_str(),
+         modeText(node.st_mode).c_str(), permissionRemedy(node, currentCredentials()).c_str());
     return;
   }
   // A ttyS name the kernel reserved without finding a UART for it answers
   // an open with an I/O error; an unplugged adapter's leftover node with
   // ENXIO or ENODEV.
   if (openError == EIO || openError == ENXIO || openError == ENODEV) {
-    fprintf(stderr, "qelvo: '%s' has no serial hardware behind it\n", device);
+    tell(stderr, "'%s' has no serial hardware behind it\n", device);
     return;
   }
   if (!S_ISCHR(node.st_mode) || openError == ENOTTY || openError == EINVAL) {
-    fprintf(stderr, "qelvo: '%s' is not a terminal, not a serial port\n", device);
+    tell(stderr, "'%s' is not a terminal, not a serial port\n", device);
   }
 }
 
@@ -143,7 +155,7 @@ void warnAlsoOpen(const char *device, int fd) {
 void listSerialPorts(const SystemRoots &roots, FILE *out) {
   std::vector<SerialPort> ports = findSerialPorts(roots);
   if (ports.empty()) {
-    fprintf(out, "qelvo: no serial port found\n");
+    tell(out, "no serial port found\n");
     return;
   }
   for (const SerialPort &port : ports) {
