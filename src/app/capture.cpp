@@ -1,7 +1,5 @@
 #include "app/capture.h"
 
-#include <unistd.h>
-
 #include <cstdarg>
 #include <cstdio>
 #include <ctime>
@@ -21,7 +19,6 @@ namespace {
 int samplesWritten = 0;  // complete sample lines handed to the data file
 int samplesReceived = 0; // of every dump of the capture
 bool exchangeEnded = false;
-int captureNumber = 0; // in a series; 0 for a single capture
 // With two channels the first one's raw samples wait here, a byte each, and
 // become rows as the second one's arrive.
 std::vector<unsigned char> held;
@@ -229,11 +226,6 @@ int closeCapture(CaptureEnd end, int samples) {
   if (samples >= 0 && stopSignal() == 0) {
     progressSummary(samples, settings.outputName);
   }
-  // Logs and scripts of a series learn of each capture that ended well.
-  if (captureNumber > 0 && !isatty(STDERR_FILENO)) {
-    fprintf(stderr, "%s: capture %d: %d samples written to '%s'\n", shownProgramName(),
-            captureNumber, samples > 0 ? samples : 0, settings.outputName);
-  }
   if (stopSignal() == 0) {
     printMeasurements();
   }
@@ -264,8 +256,6 @@ int captureWaveform(const Settings &checked, CaptureResult &captured) {
 }
 
 bool captureEndedExchange() { return exchangeEnded; }
-
-void setCaptureNumber(int number) { captureNumber = number; }
 
 void writeStopLine(int sig, const char *format, ...) {
   std::va_list values;

@@ -36,10 +36,6 @@ struct CaptureResult {
 // returns its exit status, which `result` holds too.
 int captureWaveform(const Settings &checked, CaptureResult &result);
 
-// In a series, the number of the next capture, the number in its file's
-// name; 0 for a single capture.
-void setCaptureNumber(int number);
-
 // Whether the last capture sent its closing commands: the line may then let
 // them leave before it is restored (finishLine); otherwise it is abandoned.
 bool captureEndedExchange();

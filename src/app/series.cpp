@@ -1,5 +1,7 @@
 #include "app/series.h"
 
+#include <unistd.h>
+
 #include <cerrno>
 #include <climits>
 #include <cstdio>
@@ -94,7 +96,6 @@ int runSeries() {
       return EXIT_CANNOT_CREATE_OUTPUT;
     }
     job.outputName = fileName.c_str();
-    setCaptureNumber(number);
     if (checked.count > 0) {
       snprintf(label, sizeof label, "capture %d of %d", i, checked.count);
     } else {
@@ -104,6 +105,11 @@ int runSeries() {
     CaptureResult result;
     if (captureWaveform(job, result) != EXIT_OK) {
       return result.status;
+    }
+    // Logs and scripts learn of each capture that ended well.
+    if (!isatty(STDERR_FILENO)) {
+      fprintf(stderr, "%s: capture %d: %d samples written to '%s'\n", shownProgramName(), number,
+              result.rows > 0 ? result.rows : 0, job.outputName);
     }
     ++written;
   }
