@@ -12,9 +12,9 @@
 // longer of 2 ms and one character time, so that stray bytes the scope or an
 // adapter hands over a moment later are drained, not taken for the next
 // reply. The closing "0" and "e", whose replies are taken for nothing, only
-// discard what has already arrived. Failures come back
-// as the negative numbers below and the caller decides what to print, except
-// for readStatus, which reports bad status digits itself.
+// discard what has already arrived. Failures come back as the negative
+// numbers below and the caller decides what to print, except for readStatus,
+// which reports bad status digits itself.
 //
 // A line that never falls silent before the channel selection or the status
 // query means the scope is still busy sending (the rest of an interrupted
