@@ -179,7 +179,7 @@ void printMeasurements() {
   FILE *stream = outputIsStandardOutput() ? stderr : stdout;
   for (int k = 0; k < settings.channelCount; ++k) {
     result->measurements[k] = measureValues(channelMeasurement(k));
-    printMeasurementLine(stream, channelOf(k), channelMeasurement(k));
+    printMeasurementLine(stream, channelOf(k), result->measurements[k]);
   }
   result->measured = true;
   fflush(stream);

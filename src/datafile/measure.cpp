@@ -135,8 +135,7 @@ MeasuredValues measureValues(const Measurement &measurement) {
   return values;
 }
 
-int formatMeasurementLine(char *line, size_t size, int channel, const Measurement &measurement) {
-  MeasuredValues values = measureValues(measurement);
+int formatMeasurementLine(char *line, size_t size, int channel, const MeasuredValues &values) {
   enum { MIN, MAX, PEAK_TO_PEAK, MEAN, RMS, AC_RMS, FREQUENCY, PERIOD, DUTY, VALUES };
   char text[VALUES][SCALED_NUMBER_SIZE + 8];
   bool levels = values.hasLevels;
@@ -162,9 +161,9 @@ int formatMeasurementLine(char *line, size_t size, int channel, const Measuremen
                   text[PERIOD], text[DUTY]);
 }
 
-int printMeasurementLine(FILE *stream, int channel, const Measurement &measurement) {
+int printMeasurementLine(FILE *stream, int channel, const MeasuredValues &values) {
   char line[MEASUREMENT_LINE_SIZE];
-  int length = formatMeasurementLine(line, sizeof line, channel, measurement);
+  int length = formatMeasurementLine(line, sizeof line, channel, values);
   if (length < 0 || static_cast<size_t>(length) >= sizeof line) {
     return EOF;
   }

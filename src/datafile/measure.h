@@ -54,7 +54,7 @@ inline constexpr size_t MEASUREMENT_LINE_SIZE = 1024; // a program name of NAME_
 // The report line of `channel`, ending in a line feed, into `line`
 // (snprintf's rules). Values in engineering form with micro as UTF-8, "n/a"
 // for those that cannot be measured. Returns snprintf's result.
-int formatMeasurementLine(char *line, size_t size, int channel, const Measurement &measurement);
+int formatMeasurementLine(char *line, size_t size, int channel, const MeasuredValues &values);
 
 // Writes that line to `stream`; returns fputs's result, or EOF.
-int printMeasurementLine(FILE *stream, int channel, const Measurement &measurement);
+int printMeasurementLine(FILE *stream, int channel, const MeasuredValues &values);

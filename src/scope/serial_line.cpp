@@ -47,9 +47,12 @@ constexpr int64_t DRAIN_LIMIT_MS = 2000;
 // none are on their way.
 constexpr int GUARD_MS = 2;
 
+// The line speed in bit/s that waits are reckoned at.
+long lineRate() { return baudCode(settings.baudRate) != 0 ? settings.baudRate : DEFAULT_BAUD_RATE; }
+
 // `slackMs` plus `characters` character times at the line speed, rounded up.
 int waitMs(int slackMs, int characters) {
-  long rate = baudCode(settings.baudRate) != 0 ? settings.baudRate : DEFAULT_BAUD_RATE;
+  long rate = lineRate();
   long charactersMs = (characters * BITS_PER_CHARACTER * 1000L + rate - 1) / rate;
   return static_cast<int>(slackMs + charactersMs);
 }
@@ -408,8 +411,7 @@ int receiveBeforeGuard() {
   if (takeByte(byte)) {
     return byte;
   }
-  long rate = baudCode(settings.baudRate) != 0 ? settings.baudRate : DEFAULT_BAUD_RATE;
-  int64_t guardUs = std::max<int64_t>(GUARD_MS * 1000L, BITS_PER_CHARACTER * 1000000L / rate);
+  int64_t guardUs = std::max<int64_t>(GUARD_MS * 1000L, BITS_PER_CHARACTER * 1000000L / lineRate());
   int64_t leftUs = lastInputUs + guardUs - lineClock.nowUs();
   // Polls wait in whole milliseconds: the guard is never cut short.
   return leftUs > 0 ? pollUntil(lineClock.nowMs() + (leftUs + 999) / 1000) : -1;

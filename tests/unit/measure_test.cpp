@@ -24,7 +24,7 @@ Measurement rowsOf(int count, double step, const std::function<double(int)> &wav
 
 std::string lineOf(int channel, const Measurement &measurement) {
   char line[MEASUREMENT_LINE_SIZE];
-  int length = formatMeasurementLine(line, sizeof line, channel, measurement);
+  int length = formatMeasurementLine(line, sizeof line, channel, measureValues(measurement));
   return length < 0 ? "" : std::string(line);
 }
 
@@ -63,7 +63,7 @@ TEST(Measure, PrintsTheReportLine) {
   std::string path = dir.file("line.txt");
   FILE *stream = fopen(path.c_str(), "w");
   ASSERT_NE(stream, nullptr);
-  EXPECT_GE(printMeasurementLine(stream, 1, rows[2].rows), 0);
+  EXPECT_GE(printMeasurementLine(stream, 1, measureValues(rows[2].rows)), 0);
   fclose(stream);
   EXPECT_EQ(readFile(path), rows[2].expected);
 }
