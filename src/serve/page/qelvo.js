@@ -1,0 +1,2 @@
+// The bench page: filled in by the page work.
+"use strict";
