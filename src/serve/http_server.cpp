@@ -489,7 +489,7 @@ MHD_Result answerRequest(void *, MHD_Connection *connection, const char *url, co
       }
       return answerText(connection, *request, 401, NEED_TOKEN);
     }
-    if (request->route == ROUTE_NONE || (request->route == ROUTE_DOWNLOAD && !get)) {
+    if (request->route == ROUTE_NONE) {
       return answerError(connection, *request, 404, "not found");
     }
     if (postRoute(request->route) != request->post || (!request->post && !get)) {

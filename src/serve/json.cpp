@@ -83,8 +83,8 @@ size_t utf8Length(std::string_view text, size_t at) {
                   : lead >= 0xE0 && lead <= 0xEF ? 3
                   : lead >= 0xF0 && lead <= 0xF4 ? 4
                                                  : 0;
-  if (length == 0 || text.size() - at < length) {
-    return 0;
+  if (length <= 1 || text.size() - at < length) {
+    return length == 1 ? 1 : 0; // a lone ASCII byte may be the text's last
   }
   for (size_t i = 1; i < length; ++i) {
     if ((byte(at + i) & 0xC0) != 0x80) {

@@ -4,6 +4,7 @@
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <netdb.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
@@ -176,6 +177,36 @@ TEST(Serve, MakesTheTokenFileOnceAndTakesAFolderThatIsALink) {
   EXPECT_NE(fresh.token, first);
 }
 
+TEST(Serve, AnnouncesAnAddressOthersCanReachForAnUnspecifiedOne) {
+  TempDir dir;
+  for (const char *listen : {"--listen=0.0.0.0:0", "--listen=[::]:0"}) {
+    Child server({QELVO_SERVE_BIN, listen, "--dir=" + dir.file("caps")}, {{"QELVO"}, dir.path()});
+    waitFor([&] { return contains(server.currentOut(), "\n"); }, 5000);
+    std::smatch found;
+    std::string out = server.currentOut();
+    ASSERT_TRUE(std::regex_match(
+        out, found,
+        std::regex(
+            "qelvo-serve: serving http://\\[?([^/]*?)\\]?:([0-9]+)/\\?token=([0-9a-f]{32})\n")))
+        << out;
+    std::string host = found[1];
+    EXPECT_FALSE(host.starts_with("127.") || host == "::1") << host;
+    if (host == "0.0.0.0" || host == "::") {
+      EXPECT_TRUE(contains(server.currentErr(), "warning")) << server.currentErr();
+      continue;
+    }
+    addrinfo *address = nullptr;
+    ASSERT_EQ(getaddrinfo(host.c_str(), found[2].str().c_str(), nullptr, &address), 0) << host;
+    int fd = socket(address->ai_family, SOCK_STREAM, 0);
+    EXPECT_EQ(connect(fd, address->ai_addr, address->ai_addrlen), 0) << host;
+    freeaddrinfo(address);
+    std::string text = request("GET", "/api/status?token=" + found[3].str());
+    send(fd, text.data(), text.size(), MSG_NOSIGNAL);
+    EXPECT_EQ(readAnswer(fd).status, 200) << host;
+    close(fd);
+  }
+}
+
 TEST(Serve, EveryRequestNeedsTheToken) {
   TempDir dir;
   Server server(dir);
@@ -261,7 +292,7 @@ TEST(Serve, RefusesBadRequestsWithTheFirstAnswerThatApplies) {
       {"POST", "/api/stop", auth + JSON_BODY, "{}", 409, R"({"error":"nothing is running"})"},
       {"GET", "/api/capture", auth, "", 405, R"({"error":"method not allowed"})"},
       {"DELETE", "/api/status", auth, "", 405, ""},
-      {"POST", "/captures/x", auth + JSON_BODY, "{}", 404, NOT_FOUND},
+      {"POST", "/captures/x", auth + JSON_BODY, "{}", 405, ""},
       {"GET", "/nothing", auth, "", 404, NOT_FOUND},
       {"GET", "/index.html", auth, "", 404, NOT_FOUND},
       {"GET", "/api/", auth, "", 404, NOT_FOUND},
@@ -419,18 +450,15 @@ TEST(Serve, AnswersWhileQelvoHoldsTheLine) {
   EXPECT_EQ(server.post("/api/capture", R"({"channel":"1","wait":"yes"})").status, 200);
 }
 
-TEST(Serve, StopEndsTheJobAsSigintEndsQelvo) {
+TEST(Serve, StopEndsTheJobAsSigintEndsQelvoAndAnswersBeside31Viewers) {
   TempDir dir;
   VirtualScope scope(dir, LONG_RECORD);
   Server server(dir);
-  HttpAnswer waited;
-  std::thread capture(
-      [&] { waited = server.post("/api/capture", R"({"channel":"1","wait":"yes"})"); });
+  EXPECT_EQ(server.post("/api/capture", R"({"channel":"1"})").status, 202);
   ASSERT_TRUE(waitFor([&] { return samplesIn(dir.file("caps/capture-0001.dat")) > 100; }, 5000));
-  // Viewers enough to fill the server do not slow the stop.
   std::vector<int> viewers;
   std::string seen;
-  for (int i = 0; i < 30; ++i) {
+  for (int i = 0; i < 31; ++i) {
     viewers.push_back(server.viewer(seen));
   }
   auto start = steady_clock::now();
@@ -438,16 +466,17 @@ TEST(Serve, StopEndsTheJobAsSigintEndsQelvo) {
   EXPECT_LT(secondsSince(start), 1.0);
   EXPECT_EQ(stop.status, 200);
   EXPECT_EQ(stop.body, R"({"job":1})");
-  capture.join();
+  std::string done;
+  EXPECT_TRUE(readUntil(viewers.back(), "]}]}\n\n", done, 5000)) << done;
   int kept = samplesIn(dir.file("caps/capture-0001.dat"));
   EXPECT_GT(kept, 100);
   EXPECT_LT(kept, 4000);
-  EXPECT_EQ(waited.status, 200);
-  EXPECT_TRUE(waited.body.starts_with(R"({"job":1,"status":130,)")) << waited.body;
-  EXPECT_TRUE(contains(waited.body, "\"samples\":[" + std::to_string(kept) + "]")) << waited.body;
+  EXPECT_TRUE(contains(done, "event: done\ndata: {\"job\":1,\"status\":130,")) << done;
+  EXPECT_TRUE(contains(done, "\"samples\":[" + std::to_string(kept) + "]}]}")) << done;
   for (int fd : viewers) {
     close(fd);
   }
+  EXPECT_EQ(server.post("/api/stop", "{}").status, 409);
   EXPECT_EQ(server.post("/api/capture", R"({"channel":"1","wait":"yes"})").status, 200);
 }
 
