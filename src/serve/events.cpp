@@ -142,8 +142,15 @@ void publishEvent(const char *name, const std::string &data) {
       continue;
     }
     if (viewer->queue.size() + text.size() > VIEWER_QUEUE_LIMIT) {
+      // A viewer that takes nothing may never let its stream end: its socket
+      // is shut, so that the library sees the end whatever the viewer does.
       viewer->dropped = true;
       viewer->queue.clear();
+      const MHD_ConnectionInfo *info =
+          MHD_get_connection_info(viewer->connection, MHD_CONNECTION_INFO_CONNECTION_FD);
+      if (info != nullptr) {
+        shutdown(info->connect_fd, SHUT_RDWR);
+      }
     } else {
       viewer->queue += text;
     }
