@@ -62,7 +62,7 @@ def start_server(build, link, captures):
     server = subprocess.Popen(
         [os.path.join(build, "qelvo-serve"), "-s", link, "--listen=127.0.0.1:0",
          "--dir=" + captures],
-        stdout=subprocess.PIPE, stderr=None)
+        stdout=subprocess.PIPE, stderr=open(os.path.join(os.path.dirname(captures), "serve.log"), "wb"))
     ready, _, _ = select.select([server.stdout], [], [], 10)
     if not ready:
         raise AssertionError("qelvo-serve printed no start line within 10 s")
@@ -80,7 +80,7 @@ class EventLog:
 
     def __init__(self, base, token):
         self.events = []
-        self.done = threading.Event()
+        self.cond = threading.Condition()
         request = urllib.request.Request(base + "api/events",
                                          headers={"Authorization": "Bearer " + token})
         self.response = urllib.request.urlopen(request, timeout=120)
@@ -94,17 +94,22 @@ class EventLog:
                 if line.startswith("event: "):
                     name = line[7:]
                 elif line.startswith("data: ") and name:
-                    self.events.append((name, json.loads(line[6:])))
-                    if name == "done":
-                        self.done.set()
+                    with self.cond:
+                        self.events.append((name, json.loads(line[6:])))
+                        self.cond.notify_all()
         except (OSError, ValueError):
             pass
 
-    def first(self, name):
-        for event, data in self.events:
-            if event == name:
-                return data
-        return None
+    def all(self, name):
+        with self.cond:
+            return [data for event, data in self.events if event == name]
+
+    def wait_done(self, count, seconds):
+        """The count-th done event's data."""
+        with self.cond:
+            if not self.cond.wait_for(lambda: len(self.all("done")) >= count, seconds):
+                raise AssertionError("no done event number %d within %g s" % (count, seconds))
+            return self.all("done")[count - 1]
 
 
 def make_driver(tmp, downloads):
@@ -157,11 +162,11 @@ return {colours: colours, columns: columns.map((s) => s.size), rows: rows.map((s
 """
 
 
-def check_traces(driver, label):
+def check_traces(driver, label, count=2):
     seen = driver.execute_script(TRACE_COVERAGE)
     colours = [tuple(c) for c in seen["colours"]]
-    check(len(colours) == 2 and colours[0] != colours[1],
-          "%s: the legend has two different trace colours %s" % (label, colours))
+    check(len(colours) == count and len(set(colours)) == count,
+          "%s: the legend has %d different trace colours %s" % (label, count, colours))
     # The two traces cross, so the one drawn first loses some columns.
     for colour, columns, rows in zip(colours, seen["columns"], seen["rows"]):
         check(columns >= 0.7 * seen["width"] and rows >= 0.3 * seen["height"],
@@ -232,9 +237,8 @@ def run(build, tmp):
         driver.find_element(By.ID, "capture").click()
         check(not problem.is_displayed(), "the old problem is cleared")
 
-        wait_for(lambda: events.done.wait(0.1), 90, "the done event")
-        done = events.first("done")
-        job = events.first("job")
+        done = events.wait_done(1, 90)
+        job = events.all("job")[0]
         check(done["status"] == 0 and len(done["files"]) == 1,
               "the capture ended with status 0 and one file: %s" % json.dumps(done)[:200])
         check(job is not None and job["settings"].get("channels") == "1,2"
@@ -280,6 +284,24 @@ def run(build, tmp):
         screenshot(driver, os.path.join(build, "browser-1280x800.png"), 1280, 800, False)
         screenshot(driver, os.path.join(build, "browser-360x740.png"), 360, 740, True)
 
+        # One channel into TSV, whose header holds a Latin-1 µ: its own
+        # colour, its channel named from the file's comment lines.
+        driver.execute_cdp_cmd("Emulation.clearDeviceMetricsOverride", {})
+        driver.execute_script("window.scrollTo(0, 0)")
+        Select(driver.find_element(By.ID, "channels")).select_by_value("2")
+        Select(driver.find_element(By.ID, "format")).select_by_value("tsv")
+        driver.find_element(By.ID, "timebase").clear()
+        driver.find_element(By.ID, "timebase").send_keys("100µ")
+        driver.find_element(By.ID, "capture").click()
+        tsv = events.wait_done(2, 90)["files"][0]["name"]
+        check(tsv.endswith(".dat"), "the second capture is a TSV file: %s" % tsv)
+        wait.until(lambda d: d.find_element(By.ID, "plot-title").text.startswith(tsv))
+        legend = [li.text for li in driver.find_elements(By.CSS_SELECTOR, "#legend li")]
+        check(legend == ["CH2"], "the TSV file's legend names its one channel: %s" % legend)
+        check_traces(driver, "TSV", 1)
+        rows = driver.find_elements(By.CSS_SELECTOR, "#measure-table tbody tr")
+        check(len(rows) == 1, "one measurement row for one channel (%d)" % len(rows))
+
         errors = [e for e in driver.get_log("browser") if e["level"] in ("SEVERE", "ERROR")]
         check(not errors, "no errors on the console: %s" % errors)
     finally:
@@ -309,6 +331,10 @@ def main():
     except Exception as err:  # a timeout or a missing element fails the test
         check(False, "%s: %s" % (type(err).__name__, err))
     finally:
+        log = os.path.join(tmp, "serve.log")
+        if failures and os.path.exists(log):
+            with open(log, encoding="utf-8", errors="replace") as f:
+                print("qelvo-serve's standard error:\n" + f.read())
         shutil.rmtree(tmp, ignore_errors=True)
     passed = "passed" if not failures else "failed"
     print("browser-test: %s in %.1f s" % (passed, time.monotonic() - started))

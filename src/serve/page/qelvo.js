@@ -282,6 +282,7 @@
     files: 0,
     started: 0,
     note: "",
+    failed: false, // the last job ended with a status other than 0
   };
 
   function describeSettings(settings) {
@@ -332,6 +333,7 @@
       text = parts.join(" · ");
     }
     $("status-text").textContent = text;
+    $("status-text").classList.toggle("bad", !view.busy && view.failed);
     // No total is known ahead, so the bar only says that samples flow.
     $("progress").hidden = !view.busy;
 
@@ -373,6 +375,7 @@
       view.samples = [];
       const files = data.files || [];
       view.note = "job " + data.job + " ended with status " + data.status;
+      view.failed = data.status !== 0;
       if (data.message) {
         view.note += ": " + data.message;
       }
@@ -506,7 +509,7 @@
         if (line[0] !== "#") {
           break;
         }
-        if (/Time \[s\]/.test(line)) {
+        if (/Time \[s\]/.test(line) && channelsIn(line).length > 0) {
           channels = channelsIn(line);
         }
         const scope = /Oscilloscope channel (\d)/.exec(line);
