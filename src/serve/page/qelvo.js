@@ -253,9 +253,12 @@
     const answer = await api("POST", "/api/capture", body);
     view.posting = false;
     if (answer.status === 202 || answer.status === 200) {
-      // The events stream tells the rest; this only bridges until it does.
-      view.busy = true;
-      view.job = answer.data.job;
+      // The events stream tells the rest; this only bridges until it does,
+      // unless its done event for this job came first.
+      if (answer.data.job > view.lastDone) {
+        view.busy = true;
+        view.job = answer.data.job;
+      }
     } else {
       showAnswer(answer, body);
     }
@@ -283,6 +286,7 @@
     started: 0,
     note: "",
     failed: false, // the last job ended with a status other than 0
+    lastDone: 0, // the number of the last job whose done event came
   };
 
   function describeSettings(settings) {
@@ -376,6 +380,7 @@
       const files = data.files || [];
       view.note = "job " + data.job + " ended with status " + data.status;
       view.failed = data.status !== 0;
+      view.lastDone = Math.max(view.lastDone, data.job);
       if (data.message) {
         view.note += ": " + data.message;
       }
