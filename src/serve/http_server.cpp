@@ -46,6 +46,7 @@ constexpr unsigned MAX_OPEN = 32;
 // the library closes it unanswered.
 constexpr unsigned HARD_LIMIT = 48;
 constexpr auto REQUEST_TIME = std::chrono::seconds(10);
+constexpr auto DRAIN_TIME = std::chrono::seconds(2);
 // A complete request's answer must be taken at some pace too.
 constexpr unsigned ANSWER_IDLE_SECONDS = 30;
 
@@ -67,7 +68,9 @@ std::mutex linkMutex;
 std::condition_variable linkWake;
 std::vector<Link *> links;
 unsigned openLinks = 0;
+bool draining = false; // the server stops: requests not yet complete are dropped at once
 bool watchdogStops = false;
+std::condition_variable linksClosed;
 std::thread watchdog;
 
 void watchLinks() {
@@ -79,7 +82,7 @@ void watchLinks() {
       if (!link->watched) {
         continue;
       }
-      if (link->deadline <= now) {
+      if (link->deadline <= now || draining) {
         // The library sees the end of the stream and closes the connection;
         // the lock keeps the descriptor from being closed and reused meanwhile.
         shutdown(link->fd, SHUT_RDWR);
@@ -113,6 +116,7 @@ void noteConnection(void *, MHD_Connection *connection, void **context,
   if (link != nullptr) {
     std::lock_guard lock(linkMutex);
     --openLinks;
+    linksClosed.notify_all();
     links.erase(std::find(links.begin(), links.end(), link));
     delete link;
     *context = nullptr;
@@ -181,9 +185,10 @@ MHD_Result queue(MHD_Connection *connection, const Request &request, unsigned st
         std::string("qelvo_token=") + serverToken.text + "; HttpOnly; SameSite=Strict; Path=/";
     MHD_add_response_header(response, "Set-Cookie", cookie.c_str());
   }
+  // One request a connection: the watchdog's deadline then covers all of it,
+  // and a stopping server waits for no idle connection.
+  MHD_add_response_header(response, "Connection", "close");
   if (!stream) {
-    // One request a connection: the watchdog's deadline then covers all of it.
-    MHD_add_response_header(response, "Connection", "close");
     MHD_set_connection_option(connection, MHD_CONNECTION_OPTION_TIMEOUT, ANSWER_IDLE_SECONDS);
   }
   MHD_Result result = MHD_queue_response(connection, status, response);
@@ -678,6 +683,13 @@ void stopServer() {
       }
       suspendedAnswers.clear();
     }
+    // The answers under way, a job's result and the events' end among them,
+    // are given before the connections are closed.
+    std::unique_lock lock(linkMutex);
+    draining = true;
+    linkWake.notify_one();
+    linksClosed.wait_for(lock, DRAIN_TIME, [] { return openLinks == 0; });
+    lock.unlock();
     MHD_stop_daemon(server);
     server = nullptr;
   }
