@@ -433,6 +433,8 @@ void prepareJobs(const LineOptions &line, int dirFd) {
   sigaddset(&stopSignals, SIGHUP);
   pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
   installStopHandlers();
+  // A viewer that went away must not end the server.
+  signal(SIGPIPE, SIG_IGN);
   captureThread = pthread_self();
   wakeFd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
   messagesFd = memfd_create("qelvo-serve-messages", MFD_CLOEXEC);
