@@ -2,7 +2,8 @@
 # test, `make demo` captures from the virtual scope (and draws it with qelvo-plot),
 # `make lint` checks the shell scripts and the C++ formatting,
 # `make fuzz` runs the fuzz targets for FUZZ_SECONDS each, `make bench`
-# measures speed, CPU and memory against the virtual scope, `make package`
+# measures speed, CPU and memory against the virtual scope, `make browser-test`
+# drives qelvo-serve's page in headless chromium, `make package`
 # builds a .deb, `make vm-test` runs qelvo in a virtual machine on the
 # kernel's serial driver, `make cross ARCH=arm64|armhf` builds for ARM with
 # Debian's cross compilers, `make cross-test ARCH=...` tests that build under
@@ -14,7 +15,7 @@ JOBS ?= 2
 FUZZ_BUILD ?= build-fuzz
 FUZZ_SECONDS ?= 60
 
-.PHONY: all build test demo clean deps install fuzz bench lint
+.PHONY: all build test demo clean deps install fuzz bench lint browser-test
 
 all: build
 
@@ -38,6 +39,15 @@ demo: deps
 	cmake -S . -B $(BUILD) $(CMAKE_FLAGS)
 	cmake --build $(BUILD) -j $(JOBS) --target qelvo qelvo-scope-sim
 	@sh scripts/demo $(BUILD)
+
+# qelvo-serve's page in Debian's headless chromium, driven by selenium: a
+# two-channel capture from the virtual scope, its plot, measurements and
+# download, and screenshots $(BUILD)/browser-360x740.png and -1280x800.png.
+browser-test: deps
+	@sh scripts/ensure-deps browser
+	cmake -S . -B $(BUILD) $(CMAKE_FLAGS)
+	cmake --build $(BUILD) -j $(JOBS) --target qelvo qelvo-scope-sim qelvo-serve
+	/usr/bin/python3 tests/browser/page_test.py $(BUILD)
 
 # Each fuzz target named in fuzz/targets for FUZZ_SECONDS on its seed corpus
 # (clang's libFuzzer).
