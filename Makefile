@@ -138,5 +138,4 @@ cross-test: cross
 	cmake -S . -B $(BUILD) $(CMAKE_FLAGS)
 	cmake --build $(BUILD) -j $(JOBS) --target qelvo qelvo-scope-sim
 	cd $(CROSS_BUILD) && ctest --output-on-failure -j $(JOBS)
-	sh scripts/cross-compare $(BUILD) $(CROSS_BUILD) \
-	  $(QEMU_$(ARCH)) -L /usr/$(TRIPLET_$(ARCH))
+	sh scripts/cross-compare $(BUILD) $(CROSS_BUILD) $(QEMU_$(ARCH)) -L /
