@@ -75,7 +75,8 @@ bench:
 	  --micro $(BUILD)/bench-micro.json --csv $(BUILD)/bench.csv --repeat $(BENCH_REPEAT)
 
 # Debian package of what `make install` installs (programs, manual pages,
-# bash completion, examples), for ARCH=amd64 (the default), arm64 or armhf:
+# bash completion, examples) and qelvo-serve's systemd unit, for ARCH=amd64
+# (the default), arm64 or armhf:
 # build-package-$(ARCH)/qelvo_*_$(ARCH).deb, built with Debian's hardening
 # flags, /etc/qelvo.conf as the site-wide configuration (a conffile written
 # from the built-in values), and checked by lintian (scripts/package-deb).
@@ -93,7 +94,7 @@ package: deps
 	  CXXFLAGS="$$CPPFLAGS $$CXXFLAGS" cmake -S . -B $(PACKAGE_BUILD) $(PACKAGE_TOOLCHAIN) \
 	  -DCMAKE_INSTALL_PREFIX=/usr -DQELVO_FALLBACK_CONFIG=/etc/qelvo.conf \
 	  -DBUILD_TESTING=OFF -DQELVO_BENCH=OFF $(CMAKE_FLAGS)'
-	cmake --build $(PACKAGE_BUILD) -j $(JOBS) --target qelvo qelvo-scope-sim default-config
+	cmake --build $(PACKAGE_BUILD) -j $(JOBS) --target qelvo qelvo-scope-sim qelvo-serve default-config
 	sh scripts/package-deb $(PACKAGE_BUILD) $(PACKAGE_ARCH)
 
 # qelvo on /dev/ttyS1 of a Debian kernel in QEMU, the virtual scope on the
