@@ -24,6 +24,8 @@ bool exchangeEnded = false;
 std::vector<unsigned char> held;
 bool holding = false;
 CaptureResult *result = nullptr; // of the capture in progress
+int column = 0;                  // of the dump in progress
+SampleHook sampleHook = nullptr;
 
 // Why a capture ended; closeCapture turns each into its messages and status.
 enum CaptureEnd {
@@ -69,6 +71,9 @@ void takeSample(int index, int raw) {
     samplesWritten = index + 1;
   }
   progressUpdate(samplesReceived);
+  if (sampleHook != nullptr) {
+    sampleHook(column, index + 1);
+  }
 }
 
 // The channel of column `k`: that of -c (0 included) for one channel.
@@ -146,6 +151,7 @@ CaptureEnd exchange(int &samples) {
       startCapture();
     }
     holding = k + 1 < channels;
+    column = k;
     counts[k] = dumpWaveform(SampleSink{beginSamples, takeSample});
     progressFinish();
     if (stopSignal() != 0) {
@@ -254,6 +260,8 @@ int captureWaveform(const Settings &checked, CaptureResult &captured) {
   result = nullptr;
   return captured.status;
 }
+
+void setSampleHook(SampleHook hook) { sampleHook = hook; }
 
 bool captureEndedExchange() { return exchangeEnded; }
 

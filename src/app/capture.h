@@ -36,6 +36,11 @@ struct CaptureResult {
 // returns its exit status, which `result` holds too.
 int captureWaveform(const Settings &checked, CaptureResult &result);
 
+// Called for every sample as it arrives: its column and the samples of that
+// column so far. For a server's progress; nullptr for none.
+using SampleHook = void (*)(int column, int samples);
+void setSampleHook(SampleHook hook);
+
 // Whether the last capture sent its closing commands: the line may then let
 // them leave before it is restored (finishLine); otherwise it is abandoned.
 bool captureEndedExchange();

@@ -71,7 +71,7 @@ int openNextFile(const char *pattern, int previous, FILE *&file) {
 
 } // namespace
 
-int runSeries() {
+int runSeries(CaptureObserver observer) {
   // Every capture starts from the record as the check left it, never from
   // what an earlier capture learnt (the channel the scope reported, say).
   const Settings checked = settings;
@@ -103,7 +103,11 @@ int runSeries() {
     }
     progressSetLabel(label);
     CaptureResult result;
-    if (captureWaveform(job, result) != EXIT_OK) {
+    int status = captureWaveform(job, result);
+    if (observer != nullptr) {
+      observer(number, job.outputName, result);
+    }
+    if (status != EXIT_OK) {
       return result.status;
     }
     // Logs and scripts learn of each capture that ended well.

@@ -7,4 +7,9 @@
 // Runs the series and returns the run's exit status: that of the first
 // capture that did not end well, 128 plus a stop signal's number when one
 // comes while waiting, else EXIT_OK.
-int runSeries();
+//
+// `observer`, when given, learns of each capture as it ends, well or not:
+// its number, its file's name and its result.
+struct CaptureResult;
+using CaptureObserver = void (*)(int number, const char *fileName, const CaptureResult &result);
+int runSeries(CaptureObserver observer = nullptr);

@@ -440,6 +440,8 @@ void installStopHandlers() {
 
 int stopSignal() { return receivedStopSignal; }
 
+void clearStopSignal() { receivedStopSignal = 0; }
+
 void setWaitHook(WaitHook hook) { waitHook = hook; }
 
 bool lineLost() { return lost; }

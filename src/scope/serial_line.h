@@ -106,6 +106,10 @@ bool lineLost();
 // The stop signal received since installStopHandlers, or 0.
 int stopSignal();
 
+// Forgets a stop signal that ended one job, so that a server's next job
+// runs; a run that ends on it never calls this.
+void clearStopSignal();
+
 // Called whenever a receive is about to wait for input, and again during a
 // long wait when it asks to: it returns the milliseconds after which it wants
 // its next call, or a negative value for none. It lets the layer above put

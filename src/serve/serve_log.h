@@ -7,5 +7,8 @@
 // anything else in main.
 void keepServerLog();
 
+// Makes that standard error descriptor 2 again, after a job's record.
+void restoreServerLog();
+
 // One line on that standard error (a line feed is added).
 void serveLog(const char *format, ...) __attribute__((format(printf, 1, 2)));

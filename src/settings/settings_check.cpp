@@ -194,7 +194,9 @@ void checkSeries() {
 
 } // namespace
 
-int checkSettings() {
+namespace {
+
+int checkAll(bool withLine) {
   problems = 0;
   checkChannel();
   checkTimeBase();
@@ -202,7 +204,7 @@ int checkSettings() {
   if (baudCode(settings.baudRate) == 0) {
     problem("Invalid baudrate (%ld)\n", static_cast<long>(settings.baudRate));
   }
-  if (settings.serialFd < 0) {
+  if (withLine && settings.serialFd < 0) {
     openLine();
   }
   checkProbes();
@@ -218,5 +220,17 @@ int checkSettings() {
   if (problems == 0) {
     resolveChannels();
   }
+  return problems;
+}
+
+} // namespace
+
+int checkSettings() { return checkAll(true); }
+
+int checkSettingValues() { return checkAll(false); }
+
+int openLineChecked() {
+  problems = 0;
+  openLine();
   return problems;
 }

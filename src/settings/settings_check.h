@@ -9,3 +9,11 @@
 // Opens the serial line when it is not open yet, even if earlier checks
 // failed; the line stays open whatever the result.
 int checkSettings();
+
+// The same check without the line, for a server that opens it only when a
+// job has passed: every problem but the line's.
+int checkSettingValues();
+
+// Opens the serial line as the check does, with its messages; 1 when it
+// failed (the message written), else 0.
+int openLineChecked();

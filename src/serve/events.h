@@ -1,0 +1,21 @@
+// The viewers of /api/events and the web side's own copy of the capture
+// thread's state.
+//
+// publishEvent (jobs.h) runs on the capture thread: it only appends the
+// event to each viewer's queue and resumes the viewers that wait, under one
+// short lock, and never waits on a viewer. Each viewer's stream reads its
+// queue on the daemon's thread and suspends its connection when the queue is
+// empty, so an idle viewer costs nothing. A viewer that falls too far behind
+// is dropped rather than let its queue grow.
+#pragma once
+
+struct MHD_Connection;
+struct MHD_Response;
+
+// A new stream for `connection`: the current state first ("state", and the
+// running job's "job" event), then every event as it comes.
+MHD_Response *openEventStream(MHD_Connection *connection);
+
+// Ends every stream and resumes every suspended one, so that the daemon can
+// stop; later streams end at once.
+void closeEventStreams();
