@@ -1,8 +1,10 @@
 #include "serve/events.h"
 
 #include <microhttpd.h>
+#include <sys/socket.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <mutex>
@@ -94,6 +96,26 @@ MHD_Response *openEventStream(MHD_Connection *connection) {
     forgetViewer(viewer);
   }
   return response;
+}
+
+unsigned dropClosedViewers() {
+  std::lock_guard lock(hubMutex);
+  unsigned dropped = 0;
+  for (Viewer *viewer : viewers) {
+    if (!viewer->suspended || viewer->dropped) {
+      continue; // the library watches it, or it goes already
+    }
+    const MHD_ConnectionInfo *info =
+        MHD_get_connection_info(viewer->connection, MHD_CONNECTION_INFO_CONNECTION_FD);
+    char byte;
+    ssize_t got = info == nullptr ? 1 : recv(info->connect_fd, &byte, 1, MSG_PEEK | MSG_DONTWAIT);
+    if (got == 0 || (got < 0 && errno != EAGAIN && errno != EWOULDBLOCK)) {
+      viewer->dropped = true;
+      wake(*viewer);
+      ++dropped;
+    }
+  }
+  return dropped;
 }
 
 void closeEventStreams() {

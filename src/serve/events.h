@@ -16,6 +16,11 @@ struct MHD_Response;
 // running job's "job" event), then every event as it comes.
 MHD_Response *openEventStream(MHD_Connection *connection);
 
+// A suspended connection is not watched by the library: a viewer that went
+// away unseen would hold its place until the next event. Drops the viewers
+// whose peer has closed, and returns how many.
+unsigned dropClosedViewers();
+
 // Ends every stream and resumes every suspended one, so that the daemon can
 // stop; later streams end at once.
 void closeEventStreams();

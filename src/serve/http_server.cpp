@@ -105,8 +105,15 @@ void noteConnection(void *, MHD_Connection *connection, void **context,
     const MHD_ConnectionInfo *info =
         MHD_get_connection_info(connection, MHD_CONNECTION_INFO_CONNECTION_FD);
     Link *link = new Link{info->connect_fd, Clock::now() + REQUEST_TIME, true, false};
+    bool full = false;
+    {
+      std::lock_guard lock(linkMutex);
+      full = openLinks >= MAX_OPEN;
+    }
+    // Viewers that went away are closed in a moment: they leave room.
+    unsigned leaving = full ? dropClosedViewers() : 0;
     std::lock_guard lock(linkMutex);
-    link->overLimit = ++openLinks > MAX_OPEN;
+    link->overLimit = ++openLinks > MAX_OPEN + leaving;
     links.push_back(link);
     *context = link;
     linkWake.notify_one();

@@ -33,24 +33,6 @@ bool readSome(int fd, std::string &into, std::chrono::steady_clock::time_point e
   return true;
 }
 
-std::string dechunk(const std::string &chunked) {
-  std::string body;
-  size_t at = 0;
-  while (at < chunked.size()) {
-    size_t lineEnd = chunked.find("\r\n", at);
-    if (lineEnd == std::string::npos) {
-      break;
-    }
-    size_t size = strtoul(chunked.c_str() + at, nullptr, 16);
-    if (size == 0) {
-      break;
-    }
-    body += chunked.substr(lineEnd + 2, size);
-    at = lineEnd + 2 + size + 2;
-  }
-  return body;
-}
-
 } // namespace
 
 std::string HttpAnswer::header(const std::string &name) const {
@@ -91,9 +73,6 @@ HttpAnswer readAnswer(int fd, int timeoutMs) {
   answer.status = atoi(text.c_str() + text.find(' ') + 1);
   answer.head = text.substr(0, headEnd + 2);
   answer.body = text.substr(headEnd + 4);
-  if (answer.header("Transfer-Encoding") == "chunked") {
-    answer.body = dechunk(answer.body);
-  }
   return answer;
 }
 

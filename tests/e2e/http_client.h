@@ -8,7 +8,7 @@
 struct HttpAnswer {
   int status = 0; // 0: no answer before the connection closed
   std::string head;
-  std::string body; // de-chunked
+  std::string body; // as sent: the answers read whole carry a Content-Length
   // The value of header `name` (case-insensitive), or "" when absent.
   std::string header(const std::string &name) const;
 };
