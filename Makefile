@@ -85,7 +85,8 @@ bench:
 	  --micro $(BUILD)/bench-micro.json --csv $(BUILD)/bench.csv --repeat $(BENCH_REPEAT)
 
 # Debian package of what `make install` installs (programs, manual pages,
-# bash completion, examples), for ARCH=amd64 (the default), arm64 or armhf:
+# bash completion, examples) and qelvo-serve's systemd unit, for ARCH=amd64
+# (the default), arm64 or armhf:
 # build-package-$(ARCH)/qelvo_*_$(ARCH).deb, built with Debian's hardening
 # flags, /etc/qelvo.conf as the site-wide configuration (a conffile written
 # from the built-in values), and checked by lintian (scripts/package-deb).
@@ -103,7 +104,7 @@ package: deps
 	  CXXFLAGS="$$CPPFLAGS $$CXXFLAGS" cmake -S . -B $(PACKAGE_BUILD) $(PACKAGE_TOOLCHAIN) \
 	  -DCMAKE_INSTALL_PREFIX=/usr -DQELVO_FALLBACK_CONFIG=/etc/qelvo.conf \
 	  -DBUILD_TESTING=OFF -DQELVO_BENCH=OFF $(CMAKE_FLAGS)'
-	cmake --build $(PACKAGE_BUILD) -j $(JOBS) --target qelvo qelvo-scope-sim default-config
+	cmake --build $(PACKAGE_BUILD) -j $(JOBS) --target qelvo qelvo-scope-sim qelvo-serve default-config
 	sh scripts/package-deb $(PACKAGE_BUILD) $(PACKAGE_ARCH)
 
 # qelvo on /dev/ttyS1 of a Debian kernel in QEMU, the virtual scope on the
@@ -148,5 +149,4 @@ cross-test: cross
 	cmake -S . -B $(BUILD) $(CMAKE_FLAGS)
 	cmake --build $(BUILD) -j $(JOBS) --target qelvo qelvo-scope-sim
 	cd $(CROSS_BUILD) && ctest --output-on-failure -j $(JOBS)
-	sh scripts/cross-compare $(BUILD) $(CROSS_BUILD) \
-	  $(QEMU_$(ARCH)) -L /usr/$(TRIPLET_$(ARCH))
+	sh scripts/cross-compare $(BUILD) $(CROSS_BUILD) $(QEMU_$(ARCH)) -L /

@@ -94,11 +94,39 @@ TEST(Docs, PagesAndCompletionNameEveryOption) {
   }
 }
 
+TEST(Docs, ServePageAndCompletionNameEveryOptionOfItsHelp) {
+  ProcessResult help = runProgram({QELVO_SERVE_BIN, "--help"});
+  ASSERT_EQ(help.exitStatus, 0);
+  const std::string page = readFile(builtPagePath("qelvo-serve.1"));
+  const std::string completion = sourceFile("completion/qelvo-serve");
+  // "  --dir=DIR", "  -s DEV" or "  --help": the option and how its value follows.
+  std::regex entry("\n  (--?[a-z-]+)(=| [A-Z]|)");
+  size_t options = 0;
+  for (std::sregex_iterator it(help.out.begin(), help.out.end(), entry), end; it != end; ++it) {
+    ++options;
+    const std::string option = (*it)[1];
+    const std::string joint = (*it)[2];
+    const std::string after = joint == "=" ? "=" : joint.empty() ? "\n" : " ";
+    bool described = false;
+    for (const char *macro : {".B ", ".BI ", ".BR "}) {
+      described = described || contains(page, macro + inRoff(option) + after);
+    }
+    EXPECT_TRUE(described) << option << " in qelvo-serve.1";
+    EXPECT_TRUE(joint == "=" ? contains(completion, option + "=") : hasWord(completion, option))
+        << option << " in completion/qelvo-serve";
+  }
+  EXPECT_EQ(options, 8u) << help.out;
+  for (const char *value : {"rtscts", "none"}) {
+    EXPECT_TRUE(hasWord(completion, value)) << value << " in completion/qelvo-serve";
+    EXPECT_TRUE(contains(page, value)) << value << " in qelvo-serve.1";
+  }
+}
+
 TEST(Docs, ManualPagesRenderWithoutWarnings) {
   if (runProgram({"/bin/sh", "-c", "command -v man"}).exitStatus != 0) {
     GTEST_SKIP() << "man is not installed";
   }
-  for (const char *page : {"qelvo.1", "qelvo-scope-sim.1", "qelvo-plot.1"}) {
+  for (const char *page : {"qelvo.1", "qelvo-scope-sim.1", "qelvo-plot.1", "qelvo-serve.1"}) {
     std::string path = builtPagePath(page);
     ProcessResult r =
         runProgram({"/bin/sh", "-c", "MANWIDTH=80 man --warnings -l \"$0\" >/dev/null", path});
