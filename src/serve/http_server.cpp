@@ -362,7 +362,7 @@ MHD_Result answerDownload(MHD_Connection *connection, const Request &request, co
   if (fd < 0) {
     return answerError(connection, request, 404, "not found");
   }
-  MHD_Response *response = MHD_create_response_from_fd(static_cast<uint64_t>(size), fd);
+  MHD_Response *response = MHD_create_response_from_fd64(static_cast<uint64_t>(size), fd);
   if (response == nullptr) {
     close(fd);
     return MHD_NO;

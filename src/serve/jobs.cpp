@@ -123,9 +123,10 @@ void recordMessages() {
   if (messagesFd < 0) {
     return;
   }
-  ftruncate(messagesFd, 0);
-  lseek(messagesFd, 0, SEEK_SET);
-  dup2(messagesFd, STDERR_FILENO);
+  // Without the record the messages go to the server's own standard error.
+  if (ftruncate(messagesFd, 0) == 0 && lseek(messagesFd, 0, SEEK_SET) == 0) {
+    dup2(messagesFd, STDERR_FILENO);
+  }
 }
 
 // The job's messages as lines without their line feeds; each also goes to
@@ -462,8 +463,17 @@ void prepareJobs(const LineOptions &line, int dirFd) {
   }
   argv.push_back(nullptr);
   parseOptions(static_cast<int>(kept.size()), argv.data());
-  base = settings;
   facts.device = settings.device;
+  // Jobs run in the captures folder; a relative device is named from where
+  // the server started, as qelvo names it.
+  static std::string absoluteDevice;
+  char here[PATH_MAX];
+  if (settings.device[0] != '/' && settings.device[0] != '\0' &&
+      getcwd(here, sizeof here) != nullptr) {
+    absoluteDevice = std::string(here) + "/" + settings.device;
+    settings.device = absoluteDevice.c_str();
+  }
+  base = settings;
   facts.speed = settings.baudRate;
   if (fchdir(dirFd) != 0) {
     serveLog("qelvo-serve: cannot enter the captures folder: %s", strerror(errno));
