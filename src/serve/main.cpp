@@ -19,12 +19,13 @@ int main(int argc, char *argv[]) {
   if (status != SERVE_OPTIONS_RUN) {
     return status;
   }
-  Token token;
-  if (!loadToken(options.tokenFile, token)) {
-    return EXIT_BAD_SETTINGS;
-  }
+  // The folder first: the token file may live in it.
   int dirFd = openCapturesDir(options.dir.c_str());
   if (dirFd < 0) {
+    return EXIT_BAD_SETTINGS;
+  }
+  Token token;
+  if (!loadToken(options.tokenFile, token)) {
     return EXIT_BAD_SETTINGS;
   }
   int listenFd = openListener(options.listen, options.listenSize);
