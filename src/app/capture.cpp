@@ -1,7 +1,9 @@
 #include "app/capture.h"
 
+#include <cerrno>
 #include <cstdarg>
 #include <cstdio>
+#include <cstring>
 #include <ctime>
 #include <vector>
 
@@ -36,8 +38,12 @@ enum CaptureEnd {
   CAPTURE_LINE_LOST,     // the line hung up during the dump
 };
 
+// With the cause, as for the serial line: a full disk or a file-size limit
+// is then told from a pulled card.
 void writeFailedMessage() {
   fprintf(stderr, "*** Error: Cannot write output file '%s' ***\n", settings.outputName);
+  int error = dataFileWriteError();
+  fprintf(stderr, "qelvo: %s\n", strerror(error != 0 ? error : EIO));
 }
 
 void notConnectedMessage() {
@@ -117,7 +123,7 @@ CaptureEnd askStatus(int k) {
 // The capture starts: only now may an earlier one in the file go.
 void startCapture() {
   if (!startOutputFile(settings.outputFile)) {
-    noteDataFileWriteFailure();
+    noteDataFileWriteFailure(errno);
   }
   writeHeader(time(nullptr));
 }

@@ -3,6 +3,7 @@
 #include <pwd.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <charconv>
 #include <cmath>
 #include <cstdint>
@@ -29,8 +30,19 @@ bool streamFailed = false;
 int samplesHanded = 0;  // sample lines handed to the stream
 int samplesFlushed = 0; // of those, lines known to have left it
 
-void noteStreamFailure() {
+// The first failure's errno: the cause the run reports.
+int writeError = 0;
+
+void noteFailure(int error) {
+  if (!writeFailed) {
+    writeError = error;
+  }
   writeFailed = true;
+}
+
+// Called right after the failed call, while errno still holds its cause.
+void noteStreamFailure() {
+  noteFailure(errno);
   streamFailed = true;
 }
 
@@ -244,10 +256,13 @@ const Measurement &channelMeasurement(int column) { return measured[column]; }
 
 bool dataFileWriteFailed() { return writeFailed; }
 
-void noteDataFileWriteFailure() { writeFailed = true; }
+void noteDataFileWriteFailure(int error) { noteFailure(error); }
+
+int dataFileWriteError() { return writeError; }
 
 void resetDataFile() {
   writeFailed = false;
+  writeError = 0;
   streamFailed = false;
   samplesHanded = 0;
   samplesFlushed = 0;

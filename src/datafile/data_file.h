@@ -74,9 +74,12 @@ size_t formatSampleRow(char *line, size_t size, const double *values, int count,
                        int32_t digits);
 
 // True once any write to the data file failed, or the driver noted a failure
-// of its own (a file that could not be emptied).
+// of its own (a file that could not be emptied), with `error` its errno.
 bool dataFileWriteFailed();
-void noteDataFileWriteFailure();
+void noteDataFileWriteFailure(int error);
+
+// The errno of the first failure noted since resetDataFile; 0 when none was.
+int dataFileWriteError();
 
 // Forgets what an earlier capture's data file went through: its failures,
 // counts and unflushed lines.

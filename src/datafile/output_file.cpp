@@ -216,7 +216,7 @@ void keepWholeLines(FILE *file) {
   // A file that cannot be cut keeps its broken last line; the run fails
   // with status 6 all the same.
   if (end >= 0 && end < node.st_size && ftruncate(fd, end) != 0) {
-    noteDataFileWriteFailure();
+    noteDataFileWriteFailure(errno);
   }
   samplesKept = countSampleLines(reader);
   close(reader);
@@ -257,13 +257,23 @@ bool closeOutputFile() {
   }
   settings.outputFile = nullptr;
   bool flushed = flushDataFileNow() && ferror(file) == 0;
+  if (!flushed) {
+    noteDataFileWriteFailure(errno); // a failure noted earlier keeps its cause
+  }
   samplesKept = dataFileSamplesFlushed();
   if (!flushed && started && !standardOutput) {
     __fpurge(file); // a later write could land after a gap
     keepWholeLines(file);
   }
-  bool written = flushed && !dataFileWriteFailed() && (standardOutput || makeDurable(file));
+  bool written = flushed && !dataFileWriteFailed();
+  if (written && !standardOutput && !makeDurable(file)) {
+    noteDataFileWriteFailure(errno);
+    written = false;
+  }
   bool closed = standardOutput || fclose(file) == 0;
+  if (!closed) {
+    noteDataFileWriteFailure(errno);
+  }
   discardUnstartedOutputFile();
   forgetCreatedDirectory();
   return closed && written;

@@ -7,6 +7,8 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <string_view>
+#include <utility>
 #include <vector>
 
 #include "common/exit_status.h"
@@ -108,6 +110,55 @@ std::span<const LongOption> longOptions() {
        OPTION_INTERVAL},
   };
   return table;
+}
+
+namespace {
+
+// Whether `a` becomes `b` by one insertion, deletion, substitution or swap
+// of neighbours.
+bool oneEditApart(std::string_view a, std::string_view b) {
+  if (a.size() > b.size()) {
+    std::swap(a, b);
+  }
+  if (b.size() - a.size() > 1) {
+    return false;
+  }
+  size_t i = 0;
+  while (i < a.size() && a[i] == b[i]) {
+    ++i;
+  }
+  if (a.size() < b.size()) {
+    return a.substr(i) == b.substr(i + 1);
+  }
+  if (i == a.size()) {
+    return false; // the same word
+  }
+  if (a.substr(i + 1) == b.substr(i + 1)) {
+    return true;
+  }
+  return i + 1 < a.size() && a[i] == b[i + 1] && a[i + 1] == b[i] &&
+         a.substr(i + 2) == b.substr(i + 2);
+}
+
+} // namespace
+
+const char *closeLongOption(const char *word, std::span<const LongOption> table) {
+  std::string_view name = word;
+  if (!name.starts_with("--")) {
+    return nullptr;
+  }
+  name.remove_prefix(2);
+  name = name.substr(0, name.find('='));
+  const char *found = nullptr;
+  for (const LongOption &entry : table) {
+    if (oneEditApart(name, entry.name)) {
+      if (found != nullptr) {
+        return nullptr;
+      }
+      found = entry.name;
+    }
+  }
+  return found;
 }
 
 // The table as getopt_long wants it, closed by a zero entry.

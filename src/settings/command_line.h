@@ -48,6 +48,12 @@ struct LongOption {
 
 std::span<const LongOption> longOptions();
 
+// The one long option a mistyped word ("--chanels=1,2") was probably meant
+// to be: the only name one edit away from the word's name (a letter added,
+// dropped or changed, or two neighbours swapped). nullptr when none or
+// several are.
+const char *closeLongOption(const char *word, std::span<const LongOption> table = longOptions());
+
 // What parseOptions returns instead of an operand index when --help or
 // --version stops the parse. An operand index is never negative; these lie
 // in a range of their own far below zero, clear of -1, which getopt and many

@@ -215,7 +215,12 @@ int checkAll(bool withLine) {
     problem("Invalid flow control (%s): use none or rtscts\n", settings.flow);
   }
   for (const char *word : settings.unknownOptions) {
-    problem("Invalid option (%s)\n", word);
+    const char *meant = closeLongOption(word);
+    if (meant != nullptr) {
+      problem("Invalid option (%s): did you mean --%s?\n", word, meant);
+    } else {
+      problem("Invalid option (%s)\n", word);
+    }
   }
   if (problems == 0) {
     resolveChannels();

@@ -68,7 +68,9 @@ TEST(Typing, ValuesThatCannotBeRightAreSettingsProblems) {
       {{"-y", "2,5"}, "Invalid Y-gain (2,5)\n"},
       {{"-Y", "0,5"}, "Invalid Y-offset (0,5)\n"},
       {{"-p", "1,5"}, "Invalid ProbeFactor (1,5)\n"},
-      {{"--flwo=none"}, "Invalid option (--flwo=none)\n"},
+      {{"--flwo=none"}, "Invalid option (--flwo=none): did you mean --flow?\n"},
+      {{"--chanels=1,2"}, "Invalid option (--chanels=1,2): did you mean --channels?\n"},
+      {{"--verbose"}, "Invalid option (--verbose)\n"},
       // All at once: in the check's order, an unknown option last.
       {{"--flwo=none", "-c", "3", "-Y", "1,5", "-t", "0", "-y", "-2", "-b", "100", "-p", "0,5",
         "--flow=xon"},
@@ -79,7 +81,7 @@ TEST(Typing, ValuesThatCannotBeRightAreSettingsProblems) {
        "Invalid ProbeFactor (0,5)\n"
        "Invalid Y-offset (1,5)\n"
        "Invalid flow control (xon): use none or rtscts\n"
-       "Invalid option (--flwo=none)\n"},
+       "Invalid option (--flwo=none): did you mean --flow?\n"},
   };
   for (Row &row : rows) {
     SCOPED_TRACE(row.problems);

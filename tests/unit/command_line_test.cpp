@@ -276,6 +276,38 @@ TEST_F(CommandLine, UnknownOptionAndMissingArgumentAreReportedAndSkipped) {
   }
 }
 
+TEST(CloseLongOption, NamesTheOnlyOptionOneEditAway) {
+  struct Row {
+    const char *word;
+    const char *meant; // nullptr: no suggestion
+  } rows[] = {
+      {"--chanels=1,2", "channels"}, // a letter dropped
+      {"--channelss", "channels"},   // added
+      {"--prabe=10", "probe"},       // changed
+      {"--fromat=csv", "format"},    // two neighbours swapped
+      {"--flwo", "flow"},
+      {"--cont=3", "count"},
+      {"--intervla=1", "interval"},
+      {"--fromta=csv", nullptr}, // two edits
+      {"--cahnenls", nullptr},
+      {"--hepl=flow", "help"}, // the value is no part of the name
+      {"--xflow", "flow"},
+      {"--verbose", nullptr},
+      {"--=x", nullptr},
+      {"--", nullptr},
+      {"-flow", nullptr},
+  };
+  for (const Row &row : rows) {
+    const char *meant = closeLongOption(row.word);
+    EXPECT_STREQ(meant, row.meant) << row.word;
+  }
+  // One edit from two names: neither is named.
+  const LongOption twins[] = {{"gain", no_argument, nullptr, "", OPTION_GAIN},
+                              {"rain", no_argument, nullptr, "", OPTION_GAIN}};
+  EXPECT_EQ(closeLongOption("--fain", twins), nullptr);
+  EXPECT_STREQ(closeLongOption("--gainn", twins), "gain");
+}
+
 // The check names them, so neither getopt nor the parser says a word; a
 // short option's mistakes around them are still told.
 TEST_F(CommandLine, UnknownLongOptionsAreKeptSilentlyForTheCheck) {

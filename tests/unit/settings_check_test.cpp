@@ -74,7 +74,8 @@ TEST_F(SettingsCheck, EachProblemHasItsMessage) {
       {[] { settings.timePerDiv = -0.0, settings.timeText = "-0"; }, "Invalid time base (-0)\n"},
       {[] { settings.timePerDiv = -1, settings.timeText = "-1,5"; }, "Invalid time base (-1,5)\n"},
       {[] { settings.voltsPerDiv = inf, settings.gainText = "1e400"; }, "Invalid Y-gain (1e400)\n"},
-      {[] { settings.unknownOptions = {"--flwo=none"}; }, "Invalid option (--flwo=none)\n"},
+      {[] { settings.unknownOptions = {"--flwo=none"}; },
+       "Invalid option (--flwo=none): did you mean --flow?\n"},
       {[] { settings.baudRate = 100; }, "Invalid baudrate (100)\n"},
       {[] { settings.baudRate = 2147483647; }, "Invalid baudrate (2147483647)\n"},
       {[] { settings.probeFactor = 0.5; }, "Invalid ProbeFactor 1:5.000000e-01\n"},
@@ -161,7 +162,7 @@ TEST_F(SettingsCheck, ReportsEveryProblemInOrderAndStillOpensTheLine) {
                       "Invalid ProbeFactor (2,5)\n"
                       "Invalid Y-offset (1,5)\n"
                       "Invalid flow control (xon): use none or rtscts\n"
-                      "Invalid option (--flwo=none)\n"
+                      "Invalid option (--flwo=none): did you mean --flow?\n"
                       "Invalid option (--=x)\n");
 }
 
