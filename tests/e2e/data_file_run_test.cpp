@@ -108,8 +108,9 @@ TEST(DataFileRun, UnwritableDataFileEndsWithStatus6AfterAFullExchange) {
   VirtualScope scope(dir, RAMP);
   ProcessResult r = runQelvo(dir, {"-c", "1", "-s", scope.device(), "/dev/full"});
   EXPECT_EQ(r.exitStatus, 6);
-  EXPECT_EQ(withoutConfigWarning(r.err),
-            "*** Error: Cannot write output file '/dev/full' ***\n" + incomplete(0, "/dev/full"));
+  EXPECT_EQ(withoutConfigWarning(r.err), "*** Error: Cannot write output file '/dev/full' ***\n"
+                                         "qelvo: No space left on device\n" +
+                                             incomplete(0, "/dev/full"));
   EXPECT_EQ(scope.received(5), "1sd0e") << "the exchange is finished all the same";
 }
 
@@ -126,8 +127,9 @@ TEST(DataFileRun, DataFileThatCannotBeEmptiedEndsWithStatus6) {
   ProcessResult r = runQelvo(dir, {"-c", "1", "-s", scope.device(), "out.dat"},
                              preloading(QELVO_FTRUNCATE_FAILS));
   EXPECT_EQ(r.exitStatus, 6);
-  EXPECT_EQ(withoutConfigWarning(r.err),
-            "*** Error: Cannot write output file 'out.dat' ***\n" + incomplete(256, "out.dat"));
+  EXPECT_EQ(withoutConfigWarning(r.err), "*** Error: Cannot write output file 'out.dat' ***\n"
+                                         "qelvo: Input/output error\n" +
+                                             incomplete(256, "out.dat"));
   EXPECT_EQ(readFile(dir.file("out.dat")).rfind("# Program: 'qelvo', ", 0), 0u);
   EXPECT_EQ(scope.received(5), "1sd0e") << "the exchange is finished all the same";
 }
@@ -165,8 +167,9 @@ TEST(DataFileRun, CaptureIsSyncedWithTheDirectoryThatGainedItsName) {
                              : std::string();
     EXPECT_EQ(counts, row.counts) << what;
     if (row.syncFails) {
-      EXPECT_EQ(withoutConfigWarning(r.err),
-                "*** Error: Cannot write output file 'out.dat' ***\n" + incomplete(256, "out.dat"));
+      EXPECT_EQ(withoutConfigWarning(r.err), "*** Error: Cannot write output file 'out.dat' ***\n"
+                                             "qelvo: Input/output error\n" +
+                                                 incomplete(256, "out.dat"));
       EXPECT_EQ(scope.received(5), "1sd0e") << "the exchange is finished all the same";
     } else if (row.name[0] != '/') {
       EXPECT_EQ(sampleLines(readFile(dir.file(row.name))).size(), 256u) << what;
@@ -275,8 +278,9 @@ TEST(DataFileRun, NumberTooLongForTheMemoryAvailableEndsWithStatus6) {
                                 QELVO_BIN, "-c", "1", "-s", scope.device(), "out.dat"},
                                options);
   EXPECT_EQ(r.exitStatus, 6);
-  EXPECT_EQ(withoutConfigWarning(r.err),
-            "*** Error: Cannot write output file 'out.dat' ***\n" + incomplete(0, "out.dat"));
+  EXPECT_EQ(withoutConfigWarning(r.err), "*** Error: Cannot write output file 'out.dat' ***\n"
+                                         "qelvo: Cannot allocate memory\n" +
+                                             incomplete(0, "out.dat"));
   EXPECT_TRUE(contains(readFile(dir.file("out.dat")), "#  Oscilloscope channel 1\n"));
   waitFor([&] { return scope.received().size() >= 5; }, 2000);
   EXPECT_EQ(scope.received(), "1sd0e") << "the exchange is finished all the same";
@@ -289,7 +293,8 @@ TEST(DataFileRun, FileThatStopsGrowingKeepsWholeLinesAndFailsTheRun) {
   const std::vector<std::string> wave{"--samples", "2000", "--wave1", "noise", "--pace", "none"};
   std::vector<int> record = VirtualScope::waveform(wave, 1);
   ASSERT_EQ(record.size(), 2000u);
-  auto check = [&](const std::string &row, const ProcessResult &r, const std::string &data) {
+  auto check = [&](const std::string &row, const ProcessResult &r, const std::string &data,
+                   const std::string &cause) {
     EXPECT_EQ(r.signal, 0) << "killed by signal " << r.signal;
     EXPECT_EQ(r.exitStatus, 6);
     ASSERT_FALSE(data.empty());
@@ -306,7 +311,7 @@ TEST(DataFileRun, FileThatStopsGrowingKeepsWholeLinesAndFailsTheRun) {
     EXPECT_EQ(kept,
               std::vector<int>(record.begin(), record.begin() + static_cast<long>(kept.size())));
     EXPECT_EQ(withoutConfigWarning(r.err),
-              "*** Error: Cannot write output file 'out.dat' ***\n" +
+              "*** Error: Cannot write output file 'out.dat' ***\nqelvo: " + cause + "\n" +
                   incomplete(static_cast<int>(kept.size()), "out.dat"));
     printf("%s: status %d, %zu samples kept in %zu bytes\n", row.c_str(), r.exitStatus, kept.size(),
            data.size());
@@ -331,7 +336,9 @@ TEST(DataFileRun, FileThatStopsGrowingKeepsWholeLinesAndFailsTheRun) {
       argv.insert(argv.begin(), {"/bin/sh", "-c", "ulimit -f 32 && exec \"$0\" \"$@\""});
     }
     ProcessResult r = runProgram(argv, {{"QELVO"}, place});
-    check(row, r, readFile(place + "/out.dat"));
+    // SIGXFSZ is ignored, so the limit comes back as EFBIG.
+    check(row, r, readFile(place + "/out.dat"),
+          disk ? "No space left on device" : "File too large");
     probe.expectRestored(row);
   }
   if (!skipped.empty()) {

@@ -77,7 +77,7 @@ TEST(Fault, ScopeVanishingWhileTheFileCannotBeWrittenEndsWithStatus6) {
   EXPECT_EQ(r.exitStatus, 6) << "the lost data weighs more than the lost line";
   EXPECT_EQ(withoutConfigWarning(r.err),
             notConnected(scope.device()) + "*** Error: Cannot write output file '/dev/full' ***\n" +
-                incomplete(0, "/dev/full"));
+                "qelvo: No space left on device\n" + incomplete(0, "/dev/full"));
 }
 
 TEST(Fault, FifoReaderGoingAwayEndsWithStatus6AndTheLineRestored) {
@@ -98,7 +98,8 @@ TEST(Fault, FifoReaderGoingAwayEndsWithStatus6AndTheLineRestored) {
   // What the reader took before it went is not known here; the line says so
   // for what left the stream.
   std::string err = withoutConfigWarning(r.err);
-  std::string written = "*** Error: Cannot write output file '" + fifo + "' ***\n";
+  std::string written =
+      "*** Error: Cannot write output file '" + fifo + "' ***\nqelvo: Broken pipe\n";
   EXPECT_EQ(err.substr(0, written.size()), written);
   EXPECT_TRUE(err.find("*** Capture incomplete: ") == written.size() &&
               err.size() > written.size() &&
