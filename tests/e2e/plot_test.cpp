@@ -1,6 +1,7 @@
 // qelvo-plot on data files the tool itself wrote from the virtual scope: one
 // channel, two channels in either order and CSV, drawn to PNG and SVG.
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cmath>
@@ -14,7 +15,8 @@
 
 namespace {
 
-const std::string PLOT = std::string(QELVO_SOURCE_DIR) + "/src/plot/qelvo-plot";
+// The copy the build leaves beside the other programs.
+const std::string PLOT = std::string(QELVO_BUILD_DIR) + "/qelvo-plot";
 
 bool haveGnuplot() { return runProgram({"/bin/sh", "-c", "command -v gnuplot"}).exitStatus == 0; }
 
@@ -182,25 +184,45 @@ TEST(Plot, DrawsTheToolsFilesToPngAndSvgWithATracePerChannel) {
     char separator;
     std::vector<int> channels; // in column order
     std::string title;         // before the creation time; a CSV's is its name
+    std::string axis;          // the time axis's unit, from the capture's span
+    std::string tick;          // the last time tick, in that unit
   } rows[] = {
       {"one.dat",
        {"-c", "0", "-t", "100u", "-y", "2"},
        '\t',
        {1},
-       "CH1 2.000V/div, 100.000\xC2\xB5s/div, "},
+       "CH1 2.000V/div, 100.000\xC2\xB5s/div, ",
+       "\xC2\xB5s",
+       "300"},
       {"two.dat",
        {"--channels=1,2", "-t", "200u", "--gain=2,500m", "--probe=1,10"},
        '\t',
        {1, 2},
-       "CH1 2.000V/div, CH2 500.000mV/div, 200.000\xC2\xB5s/div, "},
+       "CH1 2.000V/div, CH2 500.000mV/div, 200.000\xC2\xB5s/div, ",
+       "\xC2\xB5s",
+       "600"},
       {"swapped.dat",
        {"--channels=2,1", "-t", "1m", "--gain=500m,2"},
        '\t',
        {2, 1},
-       "CH2 500.000mV/div, CH1 2.000V/div, 1.000ms/div, "},
-      {"one.csv", {"-c", "2", "--format=csv"}, ',', {2}, "one.csv"},
-      {"two.csv", {"--channels=2,1", "--format=csv"}, ',', {2, 1}, "two.csv"},
-      {"semi.csv", {"--channels=1,2", "--format=csv", "--separator=;"}, ';', {1, 2}, "semi.csv"},
+       "CH2 500.000mV/div, CH1 2.000V/div, 1.000ms/div, ",
+       "ms",
+       "3"},
+      {"one.csv", {"-c", "2", "-t", "10n", "--format=csv"}, ',', {2}, "one.csv", "ns", "30"},
+      {"two.csv",
+       {"--channels=2,1", "-t", "20m", "--format=csv"},
+       ',',
+       {2, 1},
+       "two.csv",
+       "ms",
+       "60"},
+      {"semi.csv",
+       {"--channels=1,2", "--format=csv", "--separator=;"},
+       ';',
+       {1, 2},
+       "semi.csv",
+       "s",
+       "3"},
   };
   for (const Row &row : rows) {
     SCOPED_TRACE(row.name);
@@ -222,9 +244,11 @@ TEST(Plot, DrawsTheToolsFilesToPngAndSvgWithATracePerChannel) {
     EXPECT_TRUE(contains(picture, "width=\"960\" height=\"540\""));
     std::string title = row.separator == '\t' ? row.title + createdIn(data) : row.title;
     EXPECT_TRUE(contains(picture, ">" + title + "</text>")) << title;
-    for (const char *axis : {">Time [s]</text>", ">Voltage [V]</text>"}) {
+    for (std::string axis : {">t [" + row.axis + "]</text>", std::string(">Voltage [V]</text>")}) {
       EXPECT_TRUE(contains(picture, axis)) << axis;
     }
+    // The voltage ticks are padded with a blank, the time ticks are not.
+    EXPECT_TRUE(contains(picture, ">" + row.tick + "</tspan>")) << "tick " << row.tick;
     EXPECT_EQ(count(picture, "id=\"gnuplot_plot_"), row.channels.size());
     for (size_t k = 0; k < row.channels.size(); ++k) {
       SCOPED_TRACE("trace " + std::to_string(k + 1));
@@ -251,6 +275,8 @@ TEST(Plot, DrawsTheToolsFilesToPngAndSvgWithATracePerChannel) {
     std::string name = row.name.substr(0, row.name.rfind('.')) + ".png";
     EXPECT_EQ(pngSize(readFile(dir.file(name))), std::make_pair(960u, 540u)) << name;
   }
+  EXPECT_EQ(readFile(PLOT), readFile(std::string(QELVO_SOURCE_DIR) + "/src/plot/qelvo-plot"));
+  EXPECT_EQ(access(PLOT.c_str(), X_OK), 0) << PLOT;
   EXPECT_FALSE(wellFormedXml("<svg><g></svg></g>")) << "the check itself can fail";
   EXPECT_FALSE(linearImage({0, 1, 2, 3}, {0, 1, 4, 3})) << "the check itself can fail";
 }
