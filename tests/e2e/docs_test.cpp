@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cctype>
+#include <filesystem>
 #include <regex>
 #include <set>
 #include <string>
@@ -133,4 +134,44 @@ TEST(Docs, ManualPagesRenderWithoutWarnings) {
     EXPECT_EQ(r.exitStatus, 0) << page;
     EXPECT_EQ(r.err, "") << page;
   }
+}
+
+// The README's first-hour section as a newcomer runs it after `make`: its sh
+// blocks in order in one shell, each python block through python3, from a
+// folder whose build/ holds the built programs.
+TEST(Docs, FirstHourCommandsRunAsWritten) {
+  if (runProgram({"/bin/sh", "-c", "command -v gnuplot"}).exitStatus != 0) {
+    GTEST_SKIP() << "gnuplot is not installed (scripts/ensure-deps installs it)";
+  }
+  const std::string readme = sourceFile("README.md");
+  size_t start = readme.find("\n## First hour\n");
+  ASSERT_NE(start, std::string::npos);
+  ASSERT_LT(start, readme.find("\n## Usage\n")) << "the section leads the README";
+  const std::string section = readme.substr(start, readme.find("\n## ", start + 1) - start);
+  std::string script = "trap 'status=$?; kill $! 2>/dev/null || :; exit $status' EXIT\nset -e\n";
+  std::regex block("\n```(sh|python)\n([^`]*)```\n");
+  int blocks[2] = {0, 0};
+  for (std::sregex_iterator it(section.begin(), section.end(), block), end; it != end; ++it) {
+    bool python = (*it)[1] == "python";
+    ++blocks[python];
+    script +=
+        python ? "python3 - <<'EOF_PYTHON'\n" + (*it)[2].str() + "EOF_PYTHON\n" : (*it)[2].str();
+  }
+  EXPECT_GE(blocks[0], 4) << section;
+  EXPECT_EQ(blocks[1], 1) << section;
+
+  TempDir dir;
+  std::filesystem::create_directory(dir.file("build"));
+  for (const char *program : {"qelvo", "qelvo-scope-sim", "qelvo-plot", "qelvo-serve"}) {
+    std::filesystem::create_symlink(std::string(QELVO_BUILD_DIR) + "/" + program,
+                                    dir.file("build/") + program);
+  }
+  ProcessResult r = runProgram({"/bin/sh", "-c", script}, {{"QELVO"}, dir.path()});
+  ASSERT_EQ(r.exitStatus, 0) << script << "\n" << r.out << r.err;
+  EXPECT_GT(sampleLines(readFile(dir.file("capture.dat"))).size(), 100u);
+  EXPECT_EQ(readFile(dir.file("capture.csv")).rfind("Time [s],CH1 [V],CH2 [V]\n", 0), 0u);
+  EXPECT_TRUE(std::filesystem::exists(dir.file("capture.png")));
+  EXPECT_TRUE(contains(r.out, " samples, ")) << r.out;
+  EXPECT_TRUE(contains(r.out, " rows of ['Time [s]', 'CH1 [V]', 'CH2 [V]']")) << r.out;
+  EXPECT_FALSE(std::filesystem::exists(dir.file("build/scope-tty"))) << "the scope was stopped";
 }
