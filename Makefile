@@ -3,7 +3,8 @@
 # `make lint` checks the shell scripts and the C++ formatting,
 # `make fuzz` runs the fuzz targets for FUZZ_SECONDS each, `make bench`
 # measures speed, CPU and memory against the virtual scope, `make browser-test`
-# drives qelvo-serve's page in headless chromium, `make package`
+# drives qelvo-serve's page in headless chromium, `make interop-test` has
+# sigrok-cli and LibreOffice Calc read qelvo's files, `make package`
 # builds a .deb, `make vm-test` runs qelvo in a virtual machine on the
 # kernel's serial driver, `make cross ARCH=arm64|armhf` builds for ARM with
 # Debian's cross compilers, `make cross-test ARCH=...` tests that build under
@@ -48,6 +49,16 @@ browser-test: deps
 	cmake -S . -B $(BUILD) $(CMAKE_FLAGS)
 	cmake --build $(BUILD) -j $(JOBS) --target qelvo qelvo-scope-sim qelvo-serve
 	/usr/bin/python3 tests/browser/page_test.py $(BUILD)
+
+# qelvo's files in the readers people open them with (scripts/interop-test):
+# sigrok-cli reads the session files, headless LibreOffice Calc the CSV files
+# under a German and a US English locale; both are installed when missing.
+.PHONY: interop-test
+interop-test: deps
+	@sh scripts/ensure-deps interop
+	cmake -S . -B $(BUILD) $(CMAKE_FLAGS)
+	cmake --build $(BUILD) -j $(JOBS) --target qelvo qelvo-scope-sim
+	sh scripts/interop-test $(BUILD)
 
 # Each fuzz target named in fuzz/targets for FUZZ_SECONDS on its seed corpus
 # (clang's libFuzzer).

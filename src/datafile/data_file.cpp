@@ -8,6 +8,8 @@
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
 
 #include "common/monotonic_clock.h"
 #include "common/version.h"
@@ -118,6 +120,34 @@ void writeChannelHeader(FILE *out, const Settings &column, bool first) {
   checkPrinted(fprintf(out, "#  Probe:\t1:%3.2f\n", column.probeFactor));
 }
 
+// "%1.*e" of `value` and the character `after`, with a decimal comma in
+// place of the point when `comma`. Only precisions beyond the fast formatter
+// and non-finite values come here, so the copy through the heap costs nothing
+// that matters.
+void printValue(double value, int32_t digits, bool comma, char after) {
+  if (!comma || !std::isfinite(value)) {
+    checkPrinted(fprintf(settings.outputFile, "%1.*e%c", digits, value, after));
+    return;
+  }
+  int length = snprintf(nullptr, 0, "%1.*e", digits, value);
+  char *text = length < 0 ? nullptr : static_cast<char *>(malloc(static_cast<size_t>(length) + 1));
+  if (text == nullptr) {
+    noteStreamFailure();
+    return;
+  }
+  snprintf(text, static_cast<size_t>(length) + 1, "%1.*e", digits, value);
+  char *point = static_cast<char *>(memchr(text, '.', static_cast<size_t>(length)));
+  if (point != nullptr) {
+    *point = ',';
+  }
+  if (fwrite(text, 1, static_cast<size_t>(length), settings.outputFile) !=
+      static_cast<size_t>(length)) {
+    noteStreamFailure();
+  }
+  free(text);
+  checkPrinted(fputc(after, settings.outputFile));
+}
+
 } // namespace
 
 // The sample lines and the header's range share inputVoltsIn, so both take
@@ -199,6 +229,7 @@ size_t formatSampleRow(char *line, size_t size, const double *values, int count,
   // rounded, without printf's format parsing and multi-precision arithmetic.
   char *at = line;
   char *end = line + size;
+  const bool comma = separator == ';';
   for (int i = 0; i < count; ++i) {
     if (!std::isfinite(values[i])) {
       return 0;
@@ -206,6 +237,10 @@ size_t formatSampleRow(char *line, size_t size, const double *values, int count,
     auto written = std::to_chars(at, end, values[i], std::chars_format::scientific, digits);
     if (written.ec != std::errc{} || written.ptr == end) {
       return 0;
+    }
+    // The point follows the sign, if any, and the one leading digit.
+    if (comma && digits > 0) {
+      at[*at == '-' ? 2 : 1] = ',';
     }
     *written.ptr = i + 1 < count ? separator : '\n';
     at = written.ptr + 1;
@@ -240,8 +275,8 @@ void writeSampleRow(int index, const int *raws) {
     }
   } else {
     for (int i = 0; i <= columnCount; ++i) {
-      checkPrinted(fprintf(settings.outputFile, "%1.*e%c", settings.precision, values[i],
-                           i < columnCount ? separator : '\n'));
+      printValue(values[i], settings.precision, separator == ';',
+                 i < columnCount ? separator : '\n');
     }
   }
   if (!streamFailed) {

@@ -69,7 +69,8 @@ inline constexpr size_t SAMPLE_ROW_FAST_SIZE =
 size_t formatSampleLine(char *line, size_t size, double time, double volts, int32_t digits);
 
 // The same for `count` values separated by `separator`, ending in a line
-// feed: "%1.*e" each, byte for byte as printf writes them.
+// feed: "%1.*e" each, byte for byte as printf writes them. With ';' the
+// decimal point is a comma, as the spreadsheets that want ';' read it.
 size_t formatSampleRow(char *line, size_t size, const double *values, int count, char separator,
                        int32_t digits);
 

@@ -233,6 +233,8 @@ def run(build, tmp):
         driver.find_element(By.ID, "timebase").send_keys("1m")
         Select(driver.find_element(By.ID, "channels")).select_by_value("1,2")
         Select(driver.find_element(By.ID, "format")).select_by_value("csv")
+        # Semicolons, whose numbers have a decimal comma the page must read.
+        Select(driver.find_element(By.ID, "separator")).select_by_value(";")
         check(driver.find_element(By.ID, "measure").is_selected(), "measure is ticked")
         driver.find_element(By.ID, "capture").click()
         check(not problem.is_displayed(), "the old problem is cleared")
@@ -242,7 +244,8 @@ def run(build, tmp):
         check(done["status"] == 0 and len(done["files"]) == 1,
               "the capture ended with status 0 and one file: %s" % json.dumps(done)[:200])
         check(job is not None and job["settings"].get("channels") == "1,2"
-              and job["settings"].get("format") == "csv",
+              and job["settings"].get("format") == "csv"
+              and job["settings"].get("separator") == ";",
               "the job's settings are the page's: %s" % (job and job["settings"]))
         result = done["files"][0]
         name = result["name"]
@@ -278,7 +281,8 @@ def run(build, tmp):
             f.endswith(".crdownload") for f in os.listdir(downloads)), 20, "the download")
         with open(downloaded, "rb") as got, open(os.path.join(captures, name), "rb") as want:
             got_bytes, want_bytes = got.read(), want.read()
-        check(got_bytes == want_bytes and got_bytes.startswith(b"Time [s],CH1 [V],CH2 [V]\n"),
+        check(got_bytes == want_bytes
+              and re.match(rb"Time \[s\];CH1 \[V\];CH2 \[V\]\n0,0+e\+00;-?\d,\d+e", got_bytes),
               "the downloaded %s equals the file in DIR (%d bytes)" % (name, len(want_bytes)))
 
         screenshot(driver, os.path.join(build, "browser-1280x800.png"), 1280, 800, False)

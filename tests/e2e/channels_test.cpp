@@ -211,11 +211,22 @@ TEST(Csv, HoldsColumnNamesAndRowsOnlyWithEitherSeparator) {
     std::string script =
         "import csv,sys\n"
         "rows = list(csv.reader(open(sys.argv[1], newline=''), delimiter=sys.argv[2]))\n"
-        "print(len(rows), rows[0], float(rows[300][0]) > 3, len(set(map(len, rows))))\n";
+        "print(len(rows), rows[0], float(rows[300][0].replace(',', '.')) > 3,\n"
+        "      len(set(map(len, rows))))\n";
     ProcessResult py = runProgram(
         {"/bin/sh", "-c", "exec python3 -c \"$0\" \"$@\"", script, dir.file("out.csv"), separator});
     EXPECT_EQ(py.out, "301 ['Time [s]', 'CH2 [V]', 'CH1 [V]'] True 1\n") << py.err;
+    // Every number of the ';' file has a decimal comma where the ',' file
+    // has its point.
     auto rows = rowsOf(data, separator[0], false);
+    char point = separator[0] == ';' ? ',' : '.';
+    for (size_t i = 1; i < rows.size(); ++i) {
+      for (std::string &field : rows[i]) {
+        ASSERT_EQ(field.find_first_of(".,"), 1 + (field[0] == '-')) << i << ": " << field;
+        ASSERT_EQ(field[field.find_first_of(".,")], point) << i << ": " << field;
+        field[field.find(point)] = '.';
+      }
+    }
     EXPECT_EQ(rawOf(rows[1][1], 2), VirtualScope::waveform(TWO_WAVES, 2)[0]);
     EXPECT_EQ(rawOf(rows[300][2], 1), VirtualScope::waveform(TWO_WAVES, 1)[299]);
   }

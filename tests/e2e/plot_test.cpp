@@ -34,7 +34,8 @@ std::string createdIn(const std::string &data) {
              : data.substr(at + label.size(), data.find('\n', at) - at - label.size());
 }
 
-// The numbers of every sample row, whatever the format.
+// The numbers of every sample row, whatever the format; the ';' CSV's have
+// a decimal comma.
 std::vector<std::vector<double>> sampleRows(const std::string &data, char separator) {
   std::vector<std::vector<double>> rows;
   std::istringstream lines(data);
@@ -45,6 +46,9 @@ std::vector<std::vector<double>> sampleRows(const std::string &data, char separa
     std::vector<double> row;
     std::istringstream fields(line);
     for (std::string field; std::getline(fields, field, separator);) {
+      if (separator == ';') {
+        std::replace(field.begin(), field.end(), ',', '.');
+      }
       row.push_back(std::stod(field));
     }
     rows.push_back(row);

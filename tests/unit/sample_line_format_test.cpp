@@ -168,3 +168,62 @@ TEST(SampleLineFormat, WrittenLinesEqualPrintfForEveryPrecisionTheEnvironmentGiv
   }
   resetSettings();
 }
+
+// CSV rows at precisions on both sides of the fast limit, infinite times
+// from a zero calibration included: the ',' file keeps printf's bytes, the
+// ';' file has a decimal comma in every number and nothing else changed.
+TEST(SampleLineFormat, SemicolonRowsTakeADecimalCommaOnEveryPath) {
+  auto printed = [](double value, int digits, bool comma) {
+    std::string text(static_cast<size_t>(snprintf(nullptr, 0, "%1.*e", digits, value)) + 1, '\0');
+    snprintf(text.data(), text.size(), "%1.*e", digits, value);
+    text.pop_back();
+    size_t point = text.find('.');
+    if (comma && point != std::string::npos) {
+      text[point] = ',';
+    }
+    return text;
+  };
+  const char *saved = getenv("FLOAT_PRECISION");
+  std::string savedText = saved != nullptr ? saved : "";
+  for (char separator : {',', ';'}) {
+    for (const char *precision : {"0", "1", "10", "17", "60", "61", "100"}) {
+      for (double xSamplesPerDiv : {99.2, 0.0}) {
+        resetSettings();
+        setenv("FLOAT_PRECISION", precision, 1);
+        applyFloatPrecision();
+        settings.format = FORMAT_CSV;
+        settings.separator = separator;
+        settings.yZero = 1.5;
+        settings.xSamplesPerDiv = xSamplesPerDiv;
+        char *written = nullptr;
+        size_t writtenSize = 0;
+        settings.outputFile = open_memstream(&written, &writtenSize);
+        ASSERT_NE(settings.outputFile, nullptr);
+        writeHeaderFor(0, nullptr);
+        std::string expected;
+        for (int index = 0; index < 256; ++index) {
+          writeSampleLine(index, index);
+          expected += printed(static_cast<double>(sampleTime(index)), settings.precision,
+                              separator == ';') +
+                      separator +
+                      printed(static_cast<double>(sampleVolts(index)), settings.precision,
+                              separator == ';') +
+                      "\n";
+        }
+        fclose(settings.outputFile);
+        std::string text(written, writtenSize);
+        free(written);
+        ASSERT_EQ(text, expected) << separator << " FLOAT_PRECISION=" << precision;
+        if (separator == ';') {
+          EXPECT_EQ(text.find('.'), std::string::npos) << precision;
+        }
+      }
+    }
+  }
+  if (saved != nullptr) {
+    setenv("FLOAT_PRECISION", savedText.c_str(), 1);
+  } else {
+    unsetenv("FLOAT_PRECISION");
+  }
+  resetSettings();
+}

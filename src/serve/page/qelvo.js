@@ -530,7 +530,8 @@
       if (line === "" || line[0] === "#") {
         continue;
       }
-      const cells = line.split(separator);
+      // The ';' CSV writes a decimal comma.
+      const cells = (separator === ";" ? line.replace(/,/g, ".") : line).split(separator);
       const t = Number(cells[0]);
       if (cells.length < 2 || !isFinite(t)) {
         continue;
