@@ -152,7 +152,7 @@ void checkFormat() {
   // A zip is written whole at its end, into a file it can be moved into.
   if (settings.format == FORMAT_SR && settings.outputName != nullptr &&
       strcmp(settings.outputName, "-") == 0) {
-    problem("Invalid format for standard output (sr)\n");
+    problem("Invalid format for standard output (%s)\n", FORMAT_NAMES[FORMAT_SR]);
   }
   const char *separator = settings.separatorText;
   if (separator == nullptr) {
