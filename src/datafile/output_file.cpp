@@ -152,8 +152,9 @@ std::string folderOf(const std::string &path) {
   return slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
 }
 
-// The temporary file beside `target`: a name of our own, created here.
-FILE *openSession(const std::string &target) {
+// The temporary file beside `target`: a name of our own, created here, with
+// the permissions `mode` when it replaces a file (-1 for a new one).
+FILE *openSession(const std::string &target, int mode) {
   started = false;
   standardOutput = false;
   forgetCreated();
@@ -172,6 +173,9 @@ FILE *openSession(const std::string &target) {
     if (fd < 0 && errno != EEXIST) {
       break;
     }
+  }
+  if (fd >= 0 && mode >= 0) {
+    fchmod(fd, static_cast<mode_t>(mode));
   }
   FILE *file = fd >= 0 ? fdopen(fd, "w") : nullptr;
   if (file == nullptr) {
@@ -206,11 +210,11 @@ FILE *openSessionFile(const char *name) {
   std::string target = real != nullptr ? real : name;
   free(real);
   sessionPattern.clear();
-  return openSession(target);
+  return openSession(target, exists ? static_cast<int>(node.st_mode & 07777) : -1);
 }
 
 FILE *createSessionFile(const char *name, const char *pattern, int number, time_t start) {
-  FILE *file = openSession(name);
+  FILE *file = openSession(name, -1);
   sessionPattern = pattern;
   sessionNumber = number;
   sessionStart = start;

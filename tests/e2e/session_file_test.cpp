@@ -2,6 +2,7 @@
 // file's volts as float32, every end leaves a whole zip or none, and a series
 // never replaces a file that took its name meanwhile.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <zip.h>
 
 #include <cmath>
@@ -197,6 +198,7 @@ TEST(SessionFile, EveryEndLeavesAWholeZipOrTheEarlierFile) {
     TempDir dir;
     VirtualScope scope(dir, row.scope);
     writeFile(dir.file("out.sr"), EARLIER);
+    chmod(dir.file("out.sr").c_str(), 0640);
     std::vector<std::string> argv{QELVO_BIN, "-c",           "1",           "-t",    "1m",
                                   "-s",      scope.device(), "--format=sr", "out.sr"};
     if (!row.shell.empty()) {
@@ -232,6 +234,9 @@ TEST(SessionFile, EveryEndLeavesAWholeZipOrTheEarlierFile) {
     } else if (row.samples >= 0) {
       EXPECT_EQ(floats, row.samples);
     }
+    struct stat node {};
+    EXPECT_EQ(stat(dir.file("out.sr").c_str(), &node), 0);
+    EXPECT_EQ(node.st_mode & 07777, 0640u) << "the earlier file's permissions";
     EXPECT_TRUE(hiddenFiles(dir.path()).empty());
   }
 }
