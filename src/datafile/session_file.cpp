@@ -4,6 +4,7 @@
 #include <zip.h>
 #endif
 
+#include <charconv>
 #include <cinttypes>
 #include <cmath>
 #include <cstring>
@@ -42,7 +43,9 @@ void addHeaderFacts(time_t now, const Settings *const *columns, int count, doubl
   addLine("qelvo_created=%s\n", created);
   addLine("qelvo_time_base=%s\n", scaled(settings.timePerDiv, "s/div").c_str());
   // The whole-Hz rate above may be rounded; these two give the exact axis.
-  addLine("qelvo_sample_rate=%.17g Hz\n", rate);
+  char exact[32] = "";
+  std::to_chars(exact, exact + sizeof exact - 1, rate); // the shortest text that reads back
+  addLine("qelvo_sample_rate=%s Hz\n", exact);
   addLine("qelvo_first_time=%1.*e s\n", settings.precision,
           static_cast<double>(sampleTimeIn<Extended>(settings, 0)));
   for (int k = 0; k < count; ++k) {
