@@ -157,6 +157,7 @@ TEST(SessionFile, HoldsTheTextFilesVoltsForOneAndTwoChannels) {
     text.insert(text.end(), {"-s", "tty", "out.dat"});
     ProcessResult r = runQelvo(dir, text);
     ASSERT_EQ(r.exitStatus, 0) << r.err;
+    ASSERT_EQ(sampleLines(readFile(dir.file("out.dat"))).size(), 700u) << r.err;
     std::vector<std::string> session = row.options;
     session.insert(session.end(), {"-s", "tty", "--format=sr", "out.sr"});
     r = runQelvo(dir, session);
