@@ -129,7 +129,8 @@ vm-test:
 	@sh scripts/ensure-deps vm
 	cmake -S . -B $(BUILD) $(CMAKE_FLAGS)
 	cmake --build $(BUILD) -j $(JOBS) --target qelvo-scope-sim qelvo-vm-judge
-	cmake -S . -B $(STATIC_BUILD) -DBUILD_TESTING=OFF -DCMAKE_EXE_LINKER_FLAGS=-static $(CMAKE_FLAGS)
+	cmake -S . -B $(STATIC_BUILD) -DBUILD_TESTING=OFF -DCMAKE_EXE_LINKER_FLAGS=-static \
+	  -DQELVO_LIBZIP=OFF $(CMAKE_FLAGS)
 	cmake --build $(STATIC_BUILD) -j $(JOBS) --target qelvo qelvo-vm-hold
 	bash scripts/vm-test $(BUILD) $(STATIC_BUILD)
 

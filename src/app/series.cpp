@@ -50,12 +50,17 @@ bool waitForStart(int64_t startMs, int number, int count) {
 // Names and creates the file of the next capture after number `previous`
 // into `file`; the capture's number, or 0 after the message of a file that
 // cannot be created.
-int openNextFile(const char *pattern, int previous, FILE *&file) {
+int openNextFile(const char *pattern, int previous, bool session, FILE *&file) {
   char name[PATH_MAX];
   int number = previous;
   for (;;) {
-    number = seriesFileName(pattern, time(nullptr), number, name, sizeof name);
-    file = number > 0 ? createOutputFile(name) : nullptr;
+    time_t start = time(nullptr);
+    number = seriesFileName(pattern, start, number, name, sizeof name);
+    if (number <= 0) {
+      file = nullptr;
+    } else {
+      file = session ? createSessionFile(name, pattern, number, start) : createOutputFile(name);
+    }
     if (file != nullptr) {
       break;
     }
@@ -91,7 +96,8 @@ int runSeries(CaptureObserver observer) {
       startMs = startMs + intervalMs > now ? startMs + intervalMs : now;
     }
     Settings job = checked;
-    number = openNextFile(pattern, number, job.outputFile);
+    bool session = checked.format == FORMAT_SR;
+    number = openNextFile(pattern, number, session, job.outputFile);
     if (number == 0) {
       return EXIT_CANNOT_CREATE_OUTPUT;
     }
@@ -104,6 +110,12 @@ int runSeries(CaptureObserver observer) {
     progressSetLabel(label);
     CaptureResult result;
     int status = captureWaveform(job, result);
+    // A session file that found its name taken went to the next number.
+    if (session) {
+      number = sessionFileNumber();
+      fileName = sessionFileName();
+      job.outputName = fileName.c_str();
+    }
     if (observer != nullptr) {
       observer(number, job.outputName, result);
     }

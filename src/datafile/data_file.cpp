@@ -15,6 +15,7 @@
 #include "common/version.h"
 #include "datafile/eng_format.h"
 #include "datafile/measure.h"
+#include "datafile/session_file.h"
 #include "settings/settings.h"
 
 namespace {
@@ -164,6 +165,10 @@ void writeHeader(time_t now) { writeHeaderFor(now, getpwuid(geteuid())); }
 
 void writeHeaderFor(time_t now, const passwd *user) {
   prepareColumns();
+  if (settings.format == FORMAT_SR) {
+    sessionBegin(now, columns, columnCount);
+    return;
+  }
   // A CSV holds its column names and rows, nothing else.
   if (settings.format == FORMAT_CSV) {
     return;
@@ -189,6 +194,9 @@ void writeHeaderFor(time_t now, const passwd *user) {
 }
 
 void writeColumnHeader() {
+  if (settings.format == FORMAT_SR) {
+    return;
+  }
   FILE *out = settings.outputFile;
   if (settings.format == FORMAT_CSV) {
     checkPrinted(fprintf(out, "Time [s]"));
@@ -264,6 +272,11 @@ void writeSampleRow(int index, const int *raws) {
     if (settings.measure) {
       measureAdd(measured[k], values[0], values[k + 1]);
     }
+  }
+  if (settings.format == FORMAT_SR) {
+    sessionAddRow(values + 1, columnCount);
+    ++samplesHanded;
+    return;
   }
   char separator = settings.format == FORMAT_CSV ? settings.separator : '\t';
   char line[SAMPLE_ROW_FAST_SIZE];

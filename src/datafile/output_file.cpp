@@ -7,10 +7,14 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <climits>
 #include <cstdlib>
 #include <cstring>
+#include <string>
 
 #include "datafile/data_file.h"
+#include "datafile/file_pattern.h"
+#include "datafile/session_file.h"
 #include "settings/settings.h"
 
 namespace {
@@ -27,6 +31,33 @@ ino_t createdInode = 0;
 // The directory that gained the file's name in this run, kept after the
 // capture starts: the new entry must reach the disk as well as the data.
 char *createdDirectory = nullptr;
+
+// The session file in progress: its temporary file while that exists, where
+// it goes, and for a series how to name the next number.
+bool session = false;
+std::string sessionTemp;
+std::string sessionTarget;
+std::string sessionPattern; // empty for a single capture
+int sessionNumber = 0;
+time_t sessionStart = 0;
+
+void discardSessionTemp() {
+  if (!sessionTemp.empty()) {
+    unlink(sessionTemp.c_str());
+    sessionTemp.clear();
+  }
+}
+
+void discardAtExit() {
+  discardSessionTemp();
+  discardUnstartedOutputFile();
+}
+
+void installExitHook() {
+  if (!hookInstalled) {
+    hookInstalled = atexit(discardAtExit) == 0;
+  }
+}
 
 void forgetCreated() {
   free(createdPath);
@@ -104,9 +135,7 @@ FILE *openStream(const char *name, bool createOnly) {
   // file open at a time, so one buffer.
   static char buffer[65536];
   setvbuf(file, buffer, _IOFBF, sizeof buffer);
-  if (!hookInstalled) {
-    hookInstalled = atexit(discardUnstartedOutputFile) == 0;
-  }
+  installExitHook();
   return file;
 }
 
@@ -115,6 +144,86 @@ FILE *openStream(const char *name, bool createOnly) {
 FILE *openOutputFile(const char *name) { return openStream(name, false); }
 
 FILE *createOutputFile(const char *name) { return openStream(name, true); }
+
+namespace {
+
+std::string folderOf(const std::string &path) {
+  size_t slash = path.rfind('/');
+  return slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
+}
+
+// The temporary file beside `target`: a name of our own, created here, with
+// the permissions `mode` when it replaces a file (-1 for a new one).
+FILE *openSession(const std::string &target, int mode) {
+  started = false;
+  standardOutput = false;
+  forgetCreated();
+  forgetCreatedDirectory();
+  discardSessionTemp();
+  session = true;
+  sessionTarget = target;
+  static unsigned serial = 0;
+  std::string folder = folderOf(target);
+  int fd = -1;
+  for (int attempt = 0; fd < 0 && attempt < 100; ++attempt) {
+    char base[64];
+    snprintf(base, sizeof base, "/.qelvo-%ld-%u.part", static_cast<long>(getpid()), ++serial);
+    sessionTemp = folder + base;
+    fd = open(sessionTemp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+    if (fd < 0 && errno != EEXIST) {
+      break;
+    }
+  }
+  if (fd >= 0 && mode >= 0) {
+    fchmod(fd, static_cast<mode_t>(mode));
+  }
+  FILE *file = fd >= 0 ? fdopen(fd, "w") : nullptr;
+  if (file == nullptr) {
+    int error = errno;
+    if (fd >= 0) {
+      close(fd);
+    }
+    sessionTemp = fd >= 0 ? sessionTemp : "";
+    discardSessionTemp();
+    session = false;
+    errno = error;
+    return nullptr;
+  }
+  installExitHook();
+  return file;
+}
+
+} // namespace
+
+FILE *openSessionFile(const char *name) {
+  struct stat node {};
+  bool exists = stat(name, &node) == 0;
+  if (strcmp(name, "-") == 0 || (exists && !S_ISREG(node.st_mode))) {
+    return openOutputFile(name);
+  }
+  // A file we may not write stays as it is, as the text formats leave it.
+  if (exists && access(name, W_OK) != 0) {
+    return nullptr;
+  }
+  // A symbolic link keeps pointing where it did; its file is replaced.
+  char *real = realpath(name, nullptr);
+  std::string target = real != nullptr ? real : name;
+  free(real);
+  sessionPattern.clear();
+  return openSession(target, exists ? static_cast<int>(node.st_mode & 07777) : -1);
+}
+
+FILE *createSessionFile(const char *name, const char *pattern, int number, time_t start) {
+  FILE *file = openSession(name, -1);
+  sessionPattern = pattern;
+  sessionNumber = number;
+  sessionStart = start;
+  return file;
+}
+
+const char *sessionFileName() { return sessionTarget.c_str(); }
+
+int sessionFileNumber() { return sessionNumber; }
 
 bool startOutputFile(FILE *file) {
   started = true;
@@ -248,6 +357,77 @@ bool makeDurable(FILE *file) {
   return ok;
 }
 
+bool syncFolder(const std::string &folder) {
+  int directory = open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  bool ok = directory < 0 || synced(directory);
+  if (directory >= 0) {
+    close(directory);
+  }
+  return ok;
+}
+
+// Moves the temporary file to `target` without ever replacing a file there;
+// false with errno set. Without RENAME_NOREPLACE, a hard link does the same.
+bool moveWithoutReplacing(const std::string &target) {
+  if (renameat2(AT_FDCWD, sessionTemp.c_str(), AT_FDCWD, target.c_str(), RENAME_NOREPLACE) == 0) {
+    return true;
+  }
+  if (errno != EINVAL && errno != ENOSYS) {
+    return false;
+  }
+  if (link(sessionTemp.c_str(), target.c_str()) != 0) {
+    return false;
+  }
+  unlink(sessionTemp.c_str());
+  return true;
+}
+
+// The synced session file goes into place: a single capture's replaces the
+// file there, a series' takes the next free number.
+bool moveSessionIntoPlace() {
+  if (sessionPattern.empty()) {
+    if (rename(sessionTemp.c_str(), sessionTarget.c_str()) != 0) {
+      return false;
+    }
+  } else {
+    while (!moveWithoutReplacing(sessionTarget)) {
+      char name[PATH_MAX];
+      int number = errno == EEXIST ? seriesFileName(sessionPattern.c_str(), sessionStart,
+                                                    sessionNumber, name, sizeof name)
+                                   : -1;
+      if (number < 0) {
+        return false;
+      }
+      sessionNumber = number;
+      sessionTarget = name;
+      settings.outputName = sessionTarget.c_str();
+    }
+  }
+  sessionTemp.clear();
+  return syncFolder(folderOf(sessionTarget));
+}
+
+// The end of a session file: the archive of a capture with samples is
+// written, synced and moved into place; otherwise, or when any of that fails,
+// the temporary file goes and whatever had the name stays.
+bool closeSessionFile(FILE *file) {
+  session = false;
+  bool written = flushDataFileNow() && ferror(file) == 0 && !dataFileWriteFailed();
+  samplesKept = dataFileSamplesFlushed();
+  bool keep = started && samplesKept > 0;
+  if (keep && written) {
+    written = writeSessionFile(file) && fflush(file) == 0 && synced(fileno(file));
+  }
+  bool closed = fclose(file) == 0;
+  bool moved = keep && written && closed && moveSessionIntoPlace();
+  discardSessionTemp();
+  if (!written || !closed || (keep && !moved)) {
+    samplesKept = 0;
+    return false;
+  }
+  return true;
+}
+
 } // namespace
 
 bool closeOutputFile() {
@@ -256,6 +436,13 @@ bool closeOutputFile() {
     return true;
   }
   settings.outputFile = nullptr;
+  if (session) {
+    return closeSessionFile(file);
+  }
+  // A session file written in place, to a FIFO say.
+  if (settings.format == FORMAT_SR && started && !writeSessionFile(file)) {
+    noteDataFileWriteFailure();
+  }
   bool flushed = flushDataFileNow() && ferror(file) == 0;
   if (!flushed) {
     noteDataFileWriteFailure(errno); // a failure noted earlier keeps its cause

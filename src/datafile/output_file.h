@@ -10,6 +10,7 @@
 #pragma once
 
 #include <cstdio>
+#include <ctime>
 
 // The name "-" is standard output: it is written to as it is, never emptied
 // or removed.
@@ -23,6 +24,23 @@ FILE *openOutputFile(const char *name);
 // `name` exists, a dangling symbolic link included. A series of captures
 // never overwrites a file, even one that appears after its name was chosen.
 FILE *createOutputFile(const char *name);
+
+// A session file (--format=sr) is whole only at its end, so it is written to
+// a temporary file in the folder of `name`, its name starting with a dot,
+// and moved into place by closeOutputFile once it holds samples: a file
+// `name` is then replaced, and left as it was by a run without samples. A
+// FIFO or a device `name` is written to in place. nullptr with errno set
+// when neither can be opened.
+FILE *openSessionFile(const char *name);
+
+// The same for the capture numbered `number` of a series of `pattern` that
+// starts at `start`: a file `name` that appears meanwhile is never replaced;
+// the session file then takes the next free number.
+FILE *createSessionFile(const char *name, const char *pattern, int number, time_t start);
+
+// Where the last session file of a series went, and its number.
+const char *sessionFileName();
+int sessionFileNumber();
 
 // "*** Error: Cannot open output file 'NAME' ***" on standard error.
 void cannotOpenOutputMessage(const char *name);

@@ -369,8 +369,11 @@ MHD_Result answerDownload(MHD_Connection *connection, const Request &request, co
   }
   size_t length = strlen(name);
   bool csv = length >= 4 && strcmp(name + length - 4, ".csv") == 0;
+  bool session = length >= 3 && strcmp(name + length - 3, ".sr") == 0;
   MHD_add_response_header(response, "Content-Type",
-                          csv ? "text/csv; charset=us-ascii" : "text/plain; charset=iso-8859-1");
+                          csv       ? "text/csv; charset=us-ascii"
+                          : session ? "application/zip"
+                                    : "text/plain; charset=iso-8859-1");
   MHD_add_response_header(response, "Content-Disposition", dispositionOf(name).c_str());
   return queue(connection, request, 200, response);
 }

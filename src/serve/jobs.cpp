@@ -267,6 +267,7 @@ std::string patternOf(const JobRequest &request, std::vector<std::string> &probl
   const std::string *given = valueOf(request, "name");
   std::string pattern = given != nullptr                ? *given
                         : settings.format == FORMAT_CSV ? "capture-####.csv"
+                        : settings.format == FORMAT_SR  ? "capture-####.sr"
                                                         : "capture-####.dat";
   char name[PATH_MAX];
   if (seriesFileName(pattern.c_str(), time(nullptr), 0, name, sizeof name) < 0 ||

@@ -75,7 +75,7 @@ DefaultsHelp defaultsHelp() {
   DefaultsHelp help{};
   snprintf(help.flow, sizeof help.flow, "handshake on the line: %s (default) or none",
            DEFAULT_FLOW);
-  snprintf(help.format, sizeof help.format, "data file format: %s (default) or csv",
+  snprintf(help.format, sizeof help.format, "data file format: %s (default), csv or sr",
            FORMAT_NAMES[DEFAULT_FORMAT]);
   snprintf(help.separator, sizeof help.separator, "CSV separator: %c (default) or ;",
            DEFAULT_SEPARATOR);
@@ -352,7 +352,8 @@ void readCommandLine(int argc, char *argv[], const CommandLineScan &scan) {
   if (settings.countText != nullptr) {
     return;
   }
-  FILE *file = openOutputFile(fileName);
+  bool session = settings.formatText != nullptr && strcmp(settings.formatText, "sr") == 0;
+  FILE *file = session ? openSessionFile(fileName) : openOutputFile(fileName);
   if (file == nullptr) {
     cannotOpenOutputMessage(fileName);
     exit(EXIT_CANNOT_CREATE_OUTPUT);

@@ -25,11 +25,12 @@ inline constexpr int32_t DEFAULT_BAUD_RATE = 38400;
 // those lines, none for a three-wire cable.
 enum FlowControl { FLOW_UNKNOWN = -1, FLOW_NONE = 0, FLOW_RTSCTS = 1 };
 
-// What the data file looks like: the commented text file, or a bare CSV.
-enum DataFormat { FORMAT_TSV, FORMAT_CSV };
+// What the data file looks like: the commented text file, a bare CSV, or a
+// session file (a zip of float32 samples).
+enum DataFormat { FORMAT_TSV, FORMAT_CSV, FORMAT_SR };
 
 // The --format name of each DataFormat.
-inline constexpr const char *FORMAT_NAMES[] = {"tsv", "csv"};
+inline constexpr const char *FORMAT_NAMES[] = {"tsv", "csv", "sr"};
 
 // Built-in values the record starts with. The help lines of --flow, --format
 // and --separator show theirs from here; the classic usage block keeps its

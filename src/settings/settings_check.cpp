@@ -147,7 +147,12 @@ void checkFormat() {
     settings.format = knownFormat ? static_cast<DataFormat>(f) : DEFAULT_FORMAT;
   }
   if (!knownFormat) {
-    problem("Invalid format (%s): use tsv or csv\n", format);
+    problem("Invalid format (%s): use tsv, csv or sr\n", format);
+  }
+  // A zip is written whole at its end, into a file it can be moved into.
+  if (settings.format == FORMAT_SR && settings.outputName != nullptr &&
+      strcmp(settings.outputName, "-") == 0) {
+    problem("Invalid format for standard output (%s)\n", FORMAT_NAMES[FORMAT_SR]);
   }
   const char *separator = settings.separatorText;
   if (separator == nullptr) {

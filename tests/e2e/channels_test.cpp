@@ -310,7 +310,7 @@ TEST(Channels, NewSettingsProblemsAreReportedWithTheOthers) {
        "Invalid Y-gain (0)\nInvalid Volts/div (-1.000000e+00)\n"},
       {{"--offset=1,2", "--format=xls", "--separator=;"},
        "Invalid list (1,2): one value, or one per channel\n"
-       "Invalid format (xls): use tsv or csv\n"
+       "Invalid format (xls): use tsv, csv or sr\n"
        "Invalid separator (;): use , or ; with --format=csv\n"},
       {{"--format=csv", "--separator=:", "--flow=x"},
        "Invalid separator (:): use , or ; with --format=csv\n"

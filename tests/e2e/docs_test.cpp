@@ -89,6 +89,17 @@ TEST(Docs, PagesAndCompletionNameEveryOption) {
     EXPECT_TRUE(hasWord(completion, value)) << value << " in completion/qelvo";
     EXPECT_TRUE(contains(page, std::string(".B ") + value + "\n")) << value << " in qelvo.1";
   }
+  // Every data file format, as the --format help line names them.
+  std::smatch formats;
+  ASSERT_TRUE(
+      std::regex_search(qelvoHelp.out, formats,
+                        std::regex("data file format: (\\w+) \\(default\\), (\\w+) or (\\w+)\n")))
+      << qelvoHelp.out;
+  for (size_t k = 1; k < formats.size(); ++k) {
+    const std::string value = formats[k];
+    EXPECT_TRUE(hasWord(completion, value)) << value << " in completion/qelvo";
+    EXPECT_TRUE(contains(page, "\\-\\-format=" + value + " ")) << value << " in qelvo.1";
+  }
   for (const char *key : {"XSamplesPerDivision", "XOffset", "Y1SamplesPerDivision", "Y1Offset",
                           "Y2SamplesPerDivision", "Y2Offset", "Device", "Baudrate"}) {
     EXPECT_TRUE(contains(page, std::string(".B ") + key + "\n")) << key << " in qelvo.1";

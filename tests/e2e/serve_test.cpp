@@ -397,6 +397,13 @@ TEST(Serve, CapturesAsQelvoDoesAndAnswersWithTheResult) {
       << csv.body;
   EXPECT_EQ(server.get("/captures/capture-0001.csv").body,
             readFile(dir.file("caps/capture-0001.csv")));
+  HttpAnswer sr = server.post("/api/capture", R"({"channels":"2,1","format":"sr","wait":"yes"})");
+  EXPECT_EQ(sr.body, resultOf(3, 0, "qelvo: capture 1: 300 samples written to 'capture-0001.sr'",
+                              R"({"name":"capture-0001.sr","samples":[300,300]})"));
+  HttpAnswer zip = server.get("/captures/capture-0001.sr");
+  EXPECT_EQ(zip.header("Content-Type"), "application/zip");
+  EXPECT_EQ(zip.body.rfind("PK\x03\x04", 0), 0u);
+  EXPECT_EQ(zip.body, readFile(dir.file("caps/capture-0001.sr")));
 }
 
 TEST(Serve, EventsFollowAJobForEveryViewer) {

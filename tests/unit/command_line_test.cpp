@@ -133,7 +133,7 @@ TEST(CommandLineHelp, ShowsTheValuesTheRecordStartsWith) {
     const char *help;
   } rows[] = {
       {"flow", "handshake on the line: rtscts (default) or none"},
-      {"format", "data file format: tsv (default) or csv"},
+      {"format", "data file format: tsv (default), csv or sr"},
       {"separator", "CSV separator: , (default) or ;"},
   };
   for (const Row &row : rows) {
