@@ -11,6 +11,8 @@
 #include <string>
 #include <vector>
 
+#include "sim/sim_line.h"
+
 static const char HELP_HEAD[] =
     "Usage: qelvo-scope-sim [options]\n"
     "A virtual oscilloscope on a pseudo-terminal, for trying and testing qelvo without\n"
@@ -120,6 +122,17 @@ static bool parsePace(const char *text, SimOptions &options) {
   return true;
 }
 
+static bool parseMismatch(const char *text, Mismatch &mismatch) {
+  if (strcmp(text, "garbage") == 0) {
+    mismatch = MISMATCH_GARBAGE;
+  } else if (strcmp(text, "silent") == 0) {
+    mismatch = MISMATCH_SILENT;
+  } else {
+    return false;
+  }
+  return true;
+}
+
 enum LongOnly {
   OPT_TTY = 256,
   OPT_LISTEN,
@@ -130,6 +143,8 @@ enum LongOnly {
   OPT_PACE,
   OPT_DELIVERY,
   OPT_DELAY,
+  OPT_SCOPE_SPEED,
+  OPT_MISMATCH,
   OPT_PANEL,
   OPT_NOT_READY,
   OPT_WAVE1,
@@ -208,6 +223,18 @@ const SimOption SIM_OPTIONS[] = {
      "pause MS milliseconds between the \"d\" echo and the\n"
      "first sample (default 0)",
      OPT_DELAY, "--delay needs milliseconds from 0 to 3600000, not '%s'"},
+    {nullptr, "scope-speed", required_argument, "BAUD",
+     "the speed set in the scope's menu: at any other speed\n"
+     "the tool sets on the line, the scope hears what a\n"
+     "UART would (see --mismatch); a socket carries no\n"
+     "speed, so there it always hears the tool",
+     OPT_SCOPE_SPEED, "--scope-speed needs a standard speed in bit/s, not '%s'"},
+    {nullptr, "mismatch", required_argument, "garbage|silent",
+     "what the scope hears at another speed than\n"
+     "--scope-speed: bytes decoded with the wrong bit\n"
+     "length, taken as commands and answered the same way\n"
+     "(garbage, default), or nothing (silent)",
+     OPT_MISMATCH, "--mismatch needs garbage or silent, not '%s'"},
     {"\nInstrument:\n", "panel-channel", required_argument, "1|2",
      "channel selected on the front panel, chosen by \"0\"\n"
      "and at the start of every run (default 1)",
@@ -363,6 +390,10 @@ static bool applyOption(int code, const char *value, SimOptions &options) {
   case OPT_PACE: return parsePace(value, options);
   case OPT_DELIVERY: return parseDelivery(value, options.delivery);
   case OPT_DELAY: return parseLong(value, 0, 3600000, options.delayMs);
+  case OPT_SCOPE_SPEED:
+    return parseLong(value, 1, LONG_MAX, options.scopeSpeed) &&
+           codeOfBaud(options.scopeSpeed) != B0;
+  case OPT_MISMATCH: return parseMismatch(value, options.mismatch);
   case OPT_PANEL:
     if (!parseLong(value, 1, 2, number)) {
       return false;
