@@ -205,7 +205,9 @@ const SimOption SIM_OPTIONS[] = {
      "an \"e\" within 300 ms",
      OPT_RUNS, "--runs needs a whole number of at least 1, not '%s'"},
     {nullptr, "log", required_argument, "FILE",
-     "append every byte received from the tool to FILE, raw", OPT_LOG, nullptr},
+     "append every byte received from the tool to FILE,\n"
+     "raw, as the scope heard it (see --scope-speed)",
+     OPT_LOG, nullptr},
     {nullptr, "pace", required_argument, "auto|none|BAUD",
      "reply at the speed the tool set on the line (auto,\n"
      "default), at BAUD bit/s, or unpaced (none);\n"
