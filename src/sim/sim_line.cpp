@@ -74,7 +74,10 @@ static bool openTty(SimLine &line, const SimOptions &options) {
   termios attributes = line.foundTty;
   cfmakeraw(&attributes);
   attributes.c_cflag = (attributes.c_cflag & ~CRTSCTS) | CLOCAL | CREAD;
-  speed_t code = options.pace == PACE_FIXED ? codeOfBaud(options.paceBaud) : B0;
+  // A real cable garbles a mismatch of its own: the scope's speed is the port's.
+  speed_t code = options.pace == PACE_FIXED ? codeOfBaud(options.paceBaud)
+                 : options.scopeSpeed > 0   ? codeOfBaud(options.scopeSpeed)
+                                            : B0;
   if (code != B0) {
     cfsetispeed(&attributes, code);
     cfsetospeed(&attributes, code);
@@ -237,9 +240,10 @@ static long currentBaud(const SimLine &line) {
   return toolBaud(line); // on a socket unpaced
 }
 
-// The tool's line speed when it differs from the scope's own, else 0.
+// The tool's line speed when it differs from the scope's own, else 0. Only
+// the scope's own pty needs the mismatch played: it has no bits to garble.
 static long mismatchedBaud(const SimLine &line) {
-  long tool = line.scopeSpeed > 0 ? toolBaud(line) : 0;
+  long tool = line.scopeSpeed > 0 && line.kind == LINK_OWN_PTY ? toolBaud(line) : 0;
   return tool > 0 && tool != line.scopeSpeed ? tool : 0;
 }
 

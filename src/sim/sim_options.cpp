@@ -227,9 +227,10 @@ const SimOption SIM_OPTIONS[] = {
      OPT_DELAY, "--delay needs milliseconds from 0 to 3600000, not '%s'"},
     {nullptr, "scope-speed", required_argument, "BAUD",
      "the speed set in the scope's menu: at any other speed\n"
-     "the tool sets on the line, the scope hears what a\n"
-     "UART would (see --mismatch); a socket carries no\n"
-     "speed, so there it always hears the tool",
+     "the tool sets on the scope's own pseudo-terminal, the\n"
+     "scope hears what a UART would (see --mismatch); with\n"
+     "--tty it is the terminal's speed, unless --pace sets\n"
+     "one; a socket carries no speed",
      OPT_SCOPE_SPEED, "--scope-speed needs a standard speed in bit/s, not '%s'"},
     {nullptr, "mismatch", required_argument, "garbage|silent",
      "what the scope hears at another speed than\n"
