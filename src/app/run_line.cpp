@@ -1,11 +1,45 @@
 #include "app/run_line.h"
 
 #include <csignal>
+#include <cstdio>
+#include <string>
+#include <vector>
 
 #include "app/capture.h"
 #include "common/exit_status.h"
 #include "datafile/data_file.h"
+#include "datafile/output_file.h"
 #include "scope/serial_line.h"
+#include "scope/speed_probe.h"
+#include "settings/settings.h"
+
+namespace {
+
+// -b auto: the line is left at the speed that answered, or given back.
+int findLineSpeed() {
+  std::vector<int32_t> tried;
+  int32_t found = probeLineSpeed(tried);
+  if (found > 0) {
+    fprintf(stderr, "%s: the scope answers at %d bit/s\n", shownProgramName(), found);
+    return EXIT_OK;
+  }
+  abandonLine();
+  // A data file made for the run is removed, as after any capture that
+  // never started.
+  closeOutputFile();
+  if (found == PROBE_STOPPED) {
+    return reportStop(stopSignal());
+  }
+  std::string list;
+  for (int32_t rate : tried) {
+    list += (list.empty() ? "" : ", ") + std::to_string(rate);
+  }
+  fprintf(stderr, "*** Error: no answer from the scope at any speed (tried %s) ***\n",
+          list.c_str());
+  return EXIT_NOT_CONNECTED;
+}
+
+} // namespace
 
 int setUpLine() {
   installStopHandlers();
@@ -17,7 +51,8 @@ int setUpLine() {
   signal(SIGXFSZ, SIG_IGN);
   // The data file is brought up to date whenever the tool waits for the scope.
   setWaitHook(flushDataFileWhenDue);
-  if (configureLine() != LINE_READY) {
+  // A probe that starts at a speed the port lacks goes on to the next.
+  if (configureLine() != LINE_READY && !settings.autoBaud) {
     abandonLine();
     return EXIT_BAD_SETTINGS;
   }
@@ -25,7 +60,7 @@ int setUpLine() {
     abandonLine();
     return EXIT_NOT_CONNECTED;
   }
-  return EXIT_OK;
+  return settings.autoBaud ? findLineSpeed() : EXIT_OK;
 }
 
 int releaseLine(int status) {

@@ -1,11 +1,17 @@
 #include "scope/scope_protocol.h"
 
 #include <cctype>
+#include <cstdint>
 #include <cstdio>
 
 #include "scope/serial_line.h"
 
 namespace {
+
+// The status query and its three-character reply, and a USB adapter's
+// latency timer with room to spare.
+constexpr int PROBE_CHARACTERS = 4;
+constexpr int PROBE_SLACK_MS = 50;
 
 // The last reply came whole and well-formed, and was the last thing the
 // scope owed: nothing stale can follow it.
@@ -114,6 +120,26 @@ int readStatus() {
   }
   replyWhole = true;
   return status;
+}
+
+bool statusAnswersPromptly() {
+  replyWhole = false;
+  if (!drainInput()) {
+    return false;
+  }
+  sendByte('s');
+  int64_t deadline = lineDeadlineMs(PROBE_SLACK_MS, PROBE_CHARACTERS);
+  if (receiveBy(deadline) != 's') {
+    return false;
+  }
+  for (int digit = 0; digit < 2; ++digit) {
+    int c = receiveBy(deadline);
+    if (c < 0 || !isxdigit(c)) {
+      return false;
+    }
+  }
+  replyWhole = true;
+  return true;
 }
 
 int dumpWaveform(const SampleSink &sink) {

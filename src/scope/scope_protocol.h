@@ -68,6 +68,12 @@ int selectChannel(int ch);
 // "*** Error: invalid Status (%d)***"), or PROTOCOL_NEVER_SILENT.
 int readStatus();
 
+// Whether the scope answers the status query cleanly at the line's speed:
+// after a wait for quiet, "s" and two hex digits within four character
+// times plus 50 ms of sending it (room for a USB adapter's latency timer).
+// Anything else, a line that never falls silent included, is a no.
+bool statusAnswersPromptly();
+
 // The number of samples handed to `sink`, or PROTOCOL_NO_ECHO when "d" was
 // not echoed.
 int dumpWaveform(const SampleSink &sink);

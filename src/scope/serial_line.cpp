@@ -196,9 +196,15 @@ void pauseOneMs() { lineClock.sleepUs(1000); }
 
 } // namespace
 
-int configureLine() {
+namespace {
+
+// Makes the line raw at `settings.baudRate` from the saved attributes and
+// reads them back into `taken`. False when the port kept another speed: a
+// driver that cannot run at a speed keeps its old one and still reports
+// success, so only the attributes read back tell. A line whose attributes
+// cannot be read back is not trusted with the exchange either.
+bool applyRawLine(termios &taken) {
   int fd = settings.serialFd;
-  lineControl.getAttributes(fd, &savedLine);
   speed_t speed = baudCode(settings.baudRate);
   tcflag_t handshake = handshakeWanted() ? CRTSCTS : 0;
   termios raw = savedLine;
@@ -209,23 +215,29 @@ int configureLine() {
   raw.c_cc[VMIN] = 0;
   raw.c_cc[VTIME] = 0;
   lineControl.setAttributes(fd, TCSANOW, &raw);
-
-  // A driver that cannot run at a speed keeps its old one and still reports
-  // success; only the attributes read back tell. A line whose attributes
-  // cannot be read back is not trusted with the exchange either.
-  termios taken{};
   bool readBack = lineControl.getAttributes(fd, &taken) == 0;
   speed_t inputSpeed = cfgetispeed(&taken);
   if (inputSpeed == B0) {
     inputSpeed = cfgetospeed(&taken); // 0 means "as the output speed"
   }
-  if (!readBack || cfgetospeed(&taken) != speed || inputSpeed != speed) {
-    fprintf(stderr, "*** Error: serial line '%s' cannot run at %d bit/s ***\n", settings.device,
-            settings.baudRate);
+  return readBack && cfgetospeed(&taken) == speed && inputSpeed == speed;
+}
+
+} // namespace
+
+int configureLine() {
+  lineControl.getAttributes(settings.serialFd, &savedLine);
+  termios taken{};
+  if (!applyRawLine(taken)) {
+    // A speed being probed may be one the port lacks: simply not the one.
+    if (!settings.autoBaud) {
+      fprintf(stderr, "*** Error: serial line '%s' cannot run at %d bit/s ***\n", settings.device,
+              settings.baudRate);
+    }
     return LINE_SPEED_REFUSED;
   }
   bool dataBits = (taken.c_cflag & CSIZE) == CS8;
-  bool flow = handshake == 0 || (taken.c_cflag & CRTSCTS) != 0;
+  bool flow = !handshakeWanted() || (taken.c_cflag & CRTSCTS) != 0;
   if (!dataBits || !flow) {
     const char *missing = !dataBits && !flow ? "8 data bits and RTS/CTS"
                           : !dataBits        ? "8 data bits"
@@ -234,6 +246,14 @@ int configureLine() {
             missing);
   }
   return LINE_READY;
+}
+
+int changeLineSpeed() {
+  // Whatever came at the old speed means nothing at the new one.
+  forgetPending();
+  lineControl.flush(settings.serialFd, TCIFLUSH);
+  termios taken{};
+  return applyRawLine(taken) ? LINE_READY : LINE_SPEED_REFUSED;
 }
 
 void restoreLine() { lineControl.setAttributes(settings.serialFd, TCSANOW, &savedLine); }
@@ -398,6 +418,18 @@ int receiveWithin(int silence) {
 } // namespace
 
 int receiveByte() { return receiveWithin(silenceMs(RECEIVE_SLACK_MS)); }
+
+int64_t lineDeadlineMs(int slackMs, int characters) {
+  return lineClock.nowMs() + waitMs(slackMs, characters);
+}
+
+int receiveBy(int64_t deadlineMs) {
+  int byte = -1;
+  if (receiveOver()) {
+    return -1;
+  }
+  return takeByte(byte) ? byte : pollUntil(deadlineMs);
+}
 
 int receiveBeforeSilence() { return receiveWithin(silenceMs(DRAIN_SLACK_MS)); }
 

@@ -50,9 +50,15 @@ inline constexpr int LINE_SPEED_REFUSED = -1;
 // Saves the attributes in `savedLine`, then sets 8N1, raw, at
 // `settings.baudRate`, with RTS/CTS unless the flow setting is "none", and
 // reads the attributes back. A port that kept another speed gets its message
-// and LINE_SPEED_REFUSED; one that did not take 8 data bits or the handshake
-// gets a warning, and the run goes on.
+// (none while the speed is probed) and LINE_SPEED_REFUSED; one that did not take 8 data bits or the
+// handshake gets a warning, and the run goes on.
 int configureLine();
+
+// Sets the raw line to `settings.baudRate` as configureLine would, without
+// saving the attributes again or writing anything; input read or queued so
+// far is dropped. LINE_READY, or LINE_SPEED_REFUSED when the port kept
+// another speed.
+int changeLineSpeed();
 void restoreLine();
 void closeSerialLine();
 
@@ -77,6 +83,13 @@ void sendByte(int c);
 // The next byte as a signed char widened to int (0x80..0xFF come back
 // negative), or -1 when none arrives in time.
 int receiveByte();
+
+// The monotonic time in ms when `slackMs` plus `characters` character times
+// at the line speed will have passed.
+int64_t lineDeadlineMs(int slackMs, int characters);
+
+// The next byte as receiveByte gives it, or -1 once `deadlineMs` has passed.
+int receiveBy(int64_t deadlineMs);
 
 // Discards pending input: ends at the first silence, a byte of 0x80 or
 // above, or a stop signal (true), or gives up after 2 s of continuous input

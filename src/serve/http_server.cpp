@@ -320,9 +320,11 @@ bool declaredTooLarge(MHD_Connection *connection) {
 // --- The routes ------------------------------------------------------------
 
 MHD_Result answerStatus(MHD_Connection *connection, const Request &request) {
-  const LineFacts &facts = lineFacts();
+  const LineFacts facts = lineFacts();
+  // With -b auto the speed is unknown until a job's probe has found it.
+  std::string speed = facts.speed > 0 ? std::to_string(facts.speed) : "null";
   char tail[96];
-  snprintf(tail, sizeof tail, ",\"speed\":%ld,\"busy\":%s}", facts.speed,
+  snprintf(tail, sizeof tail, ",\"speed\":%s,\"busy\":%s}", speed.c_str(),
            jobBusy() ? "true" : "false");
   return answerText(connection, request, 200,
                     "{\"program\":\"qelvo-serve\",\"version\":\"" QELVO_PACKAGE_VERSION

@@ -55,8 +55,9 @@ pthread_t captureThread;
 int wakeFd = -1;     // eventfd: a job was handed over
 int messagesFd = -1; // standard error while a job runs
 int lastNumber = 0;
-Settings base; // the record every job starts from
-LineFacts facts;
+Settings base;                  // the record every job starts from
+LineFacts facts;                // its speed is lineSpeed's
+std::atomic<long> lineSpeed{0}; // written here, read by the web threads
 sigset_t stopSignals;
 
 // The job in progress, for the capture and sample hooks.
@@ -373,7 +374,11 @@ bool runJob(Job &job) {
   recordMessages();
   int status = withStopSignals([] {
     int lineStatus = setUpLine();
-    return lineStatus != 0 ? lineStatus : releaseLine(runSeries(captureEnded));
+    if (lineStatus != 0) {
+      return lineStatus;
+    }
+    lineSpeed = settings.baudRate; // the speed a probe found, if any
+    return releaseLine(runSeries(captureEnded));
   });
   std::vector<std::string> lines = takeMessages();
   std::string message;
@@ -475,14 +480,18 @@ void prepareJobs(const LineOptions &line, int dirFd) {
     settings.device = absoluteDevice.c_str();
   }
   base = settings;
-  facts.speed = settings.baudRate;
+  lineSpeed = settings.autoBaud ? 0 : settings.baudRate;
   if (fchdir(dirFd) != 0) {
     serveLog("qelvo-serve: cannot enter the captures folder: %s", strerror(errno));
   }
   setSampleHook(sampleArrived);
 }
 
-const LineFacts &lineFacts() { return facts; }
+LineFacts lineFacts() {
+  LineFacts now = facts;
+  now.speed = lineSpeed;
+  return now;
+}
 
 int runJobs() {
   // Standard output carries the start line alone; a job's --measure lines

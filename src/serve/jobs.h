@@ -52,7 +52,9 @@ struct LineOptions {
   const char *flow = nullptr;
 };
 
-// What GET /api/status reports of the line; fixed by prepareJobs.
+// What GET /api/status reports of the line: the device, fixed by
+// prepareJobs, and the speed, which with -b auto is the last one a job's
+// probe found (0 before the first).
 struct LineFacts {
   std::string device;
   long speed = 0;
@@ -63,7 +65,8 @@ struct LineFacts {
 // makes `dirFd` (the captures folder) the working directory, where the
 // captures are written. Opens nothing and judges nothing of the line.
 void prepareJobs(const LineOptions &line, int dirFd);
-const LineFacts &lineFacts();
+// From any thread.
+LineFacts lineFacts();
 
 // Runs the jobs handed over, one after another, until a stop signal comes;
 // returns 0 then, after the running job has ended as qelvo ends on it.

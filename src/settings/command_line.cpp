@@ -263,7 +263,12 @@ static int storeOption(int option, char *value, char *word) {
     settings.probeFactor = strtod(value, nullptr);
     settings.probeText = value;
     break;
-  case 'b': settings.baudRate = saturateToInt32(strtol(value, nullptr, 10)); break;
+  case 'b':
+    settings.autoBaud = strcmp(value, "auto") == 0;
+    if (!settings.autoBaud) {
+      settings.baudRate = saturateToInt32(strtol(value, nullptr, 10));
+    }
+    break;
   case 's': setDevice(value); break;
   // Values of long options are judged by the settings check.
   case OPTION_FLOW: settings.flow = value; break;

@@ -153,11 +153,25 @@ const ConfigKey CONFIG_KEYS[] = {
 
 } // namespace
 
+// "Baudrate: auto" asks for the probe and keeps the speed it starts from.
+static bool autoSpeedEntry(const ConfigKey &key, char *rest) {
+  EntryStatus status;
+  char *value = strcasecmp(key.name, "Baudrate") == 0 ? entryValue(rest, &status) : nullptr;
+  // Like a number, the word may be followed by blanks or a remark.
+  return value != nullptr && strncmp(value, "auto", 4) == 0 &&
+         (value[4] == '\0' || isspace(static_cast<unsigned char>(value[4])) || value[4] == '#');
+}
+
 static int applyEntry(const ConfigKey &key, char *rest) {
+  if (autoSpeedEntry(key, rest)) {
+    settings.autoBaud = true;
+    return ENTRY_OK;
+  }
   if (key.real != nullptr) {
     return parseRealEntry(rest, key.real(settings));
   }
   if (key.integer != nullptr) {
+    settings.autoBaud = false;
     return parseIntEntry(rest, key.integer(settings));
   }
   return checkTextEntry(rest);

@@ -58,6 +58,9 @@ struct Settings {
   const char *device = DEFAULT_DEVICE;
   const char *configPath = "./qelvo.conf";
   int32_t baudRate = DEFAULT_BAUD_RATE;
+  // -b auto or "Baudrate: auto": the speed is probed once the line is open,
+  // starting from `baudRate` when that is one the tool accepts.
+  bool autoBaud = false;
   const char *flow = DEFAULT_FLOW; // as given with --flow; the check judges it
   double xSamplesPerDiv = 99.2;
   double xOffset = 0.0;

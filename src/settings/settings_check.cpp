@@ -206,7 +206,7 @@ int checkAll(bool withLine) {
   checkChannel();
   checkTimeBase();
   checkGains();
-  if (baudCode(settings.baudRate) == 0) {
+  if (!settings.autoBaud && baudCode(settings.baudRate) == 0) {
     problem("Invalid baudrate (%ld)\n", static_cast<long>(settings.baudRate));
   }
   if (withLine && settings.serialFd < 0) {

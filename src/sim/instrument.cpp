@@ -8,6 +8,7 @@
 #include <cctype>
 #include <cerrno>
 #include <chrono>
+#include <string>
 
 static const int RUN_END_SILENCE_MS = 300;
 // Longest wait without looking at `stopRequested`, should a signal slip in
@@ -235,13 +236,14 @@ void serveRuns(const SimOptions &options, SimLine &line, const std::vector<uint8
       poll(nullptr, 0, 100);
       continue;
     }
-    appendToLog(logFd, bytes, static_cast<size_t>(count));
-    for (ssize_t i = 0; i < count && !stopRequested; ++i) {
-      endSeen = bytes[i] == 'e';
+    std::string heard = heardByScope(line, bytes, static_cast<size_t>(count));
+    appendToLog(logFd, heard.data(), heard.size());
+    for (size_t i = 0; i < heard.size() && !stopRequested; ++i) {
+      endSeen = heard[i] == 'e';
       if (endSeen) {
         endAt = Clock::now();
       }
-      answer(scope, bytes[i]);
+      answer(scope, heard[i]);
     }
   }
 }

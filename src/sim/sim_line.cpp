@@ -61,8 +61,6 @@ static bool openOwnPty(SimLine &line) {
   return nonBlocking(line.fd);
 }
 
-static speed_t codeOfBaud(long baud);
-
 // A cable to the tool has no modem lines worth waiting for: the scope talks
 // whatever CTS and carrier say. A fixed pace is also the port's speed.
 static bool openTty(SimLine &line, const SimOptions &options) {
@@ -76,7 +74,10 @@ static bool openTty(SimLine &line, const SimOptions &options) {
   termios attributes = line.foundTty;
   cfmakeraw(&attributes);
   attributes.c_cflag = (attributes.c_cflag & ~CRTSCTS) | CLOCAL | CREAD;
-  speed_t code = options.pace == PACE_FIXED ? codeOfBaud(options.paceBaud) : B0;
+  // A real cable garbles a mismatch of its own: the scope's speed is the port's.
+  speed_t code = options.pace == PACE_FIXED ? codeOfBaud(options.paceBaud)
+                 : options.scopeSpeed > 0   ? codeOfBaud(options.scopeSpeed)
+                                            : B0;
   if (code != B0) {
     cfsetispeed(&attributes, code);
     cfsetospeed(&attributes, code);
@@ -132,6 +133,8 @@ bool openSimLine(SimLine &line, const SimOptions &options) {
   line.pace = options.pace;
   line.paceBaud = options.paceBaud;
   line.delivery = options.delivery;
+  line.scopeSpeed = options.scopeSpeed;
+  line.mismatch = options.mismatch;
   if (line.delivery == DELIVERY_BYTES) {
     // One character lasts 22 us at 460800 bit/s; the default timer slack of
     // 50 us would wake us for several at a time.
@@ -209,13 +212,22 @@ long baudOfCode(speed_t code) {
   return 0;
 }
 
-static speed_t codeOfBaud(long baud) {
+speed_t codeOfBaud(long baud) {
   for (const auto &entry : SPEEDS) {
     if (entry.baud == baud) {
       return entry.code;
     }
   }
   return B0;
+}
+
+// The speed the tool set on the line; 0 on a socket, which has none.
+static long toolBaud(const SimLine &line) {
+  termios attributes{};
+  if (tcgetattr(line.toolEnd >= 0 ? line.toolEnd : line.fd, &attributes) != 0) {
+    return 0;
+  }
+  return baudOfCode(cfgetospeed(&attributes));
 }
 
 static long currentBaud(const SimLine &line) {
@@ -225,12 +237,73 @@ static long currentBaud(const SimLine &line) {
   if (line.pace == PACE_FIXED) {
     return line.paceBaud;
   }
-  // On a socket there is no speed to read: unpaced.
-  termios attributes{};
-  if (tcgetattr(line.toolEnd >= 0 ? line.toolEnd : line.fd, &attributes) != 0) {
-    return 0;
+  return toolBaud(line); // on a socket unpaced
+}
+
+// The tool's line speed when it differs from the scope's own, else 0. Only
+// the scope's own pty needs the mismatch played: it has no bits to garble.
+static long mismatchedBaud(const SimLine &line) {
+  long tool = line.scopeSpeed > 0 && line.kind == LINK_OWN_PTY ? toolBaud(line) : 0;
+  return tool > 0 && tool != line.scopeSpeed ? tool : 0;
+}
+
+namespace {
+
+// The level of a line that carries `bytes` back to back from time 0, each
+// bit `bitNs` long: idle (1) before and after, a start bit (0), the data bits
+// from the lowest, a stop bit (1).
+struct SentBits {
+  const char *bytes;
+  size_t count;
+  long double bitNs;
+
+  int at(long double ns) const {
+    if (ns < 0) {
+      return 1;
+    }
+    auto bit = static_cast<size_t>(ns / bitNs);
+    size_t character = bit / BITS_PER_CHAR;
+    size_t position = bit % BITS_PER_CHAR;
+    if (character >= count || position == BITS_PER_CHAR - 1) {
+      return 1;
+    }
+    return position == 0 ? 0 : (static_cast<unsigned char>(bytes[character]) >> (position - 1)) & 1;
   }
-  return baudOfCode(cfgetospeed(&attributes));
+};
+
+} // namespace
+
+std::string misread(const char *bytes, size_t count, long sentBaud, long readBaud) {
+  SentBits line{bytes, count, static_cast<long double>(NS_PER_S) / sentBaud};
+  long double readBitNs = static_cast<long double>(NS_PER_S) / readBaud;
+  std::string heard;
+  long double listening = 0; // the receiver hunts for a start from here on
+  // A falling edge can only come where a sent bit begins.
+  for (size_t edge = 0; edge < count * BITS_PER_CHAR; ++edge) {
+    long double start = edge * line.bitNs;
+    if (start < listening || line.at(start - line.bitNs / 2) == 0 || line.at(start) != 0) {
+      continue;
+    }
+    if (line.at(start + readBitNs / 2) != 0) {
+      continue; // a glitch, not a start bit
+    }
+    unsigned value = 0;
+    for (int bit = 0; bit < 8; ++bit) {
+      value |= static_cast<unsigned>(line.at(start + (bit + 1.5L) * readBitNs)) << bit;
+    }
+    heard += static_cast<char>(value);
+    listening = start + (BITS_PER_CHAR - 0.5L) * readBitNs;
+  }
+  return heard;
+}
+
+std::string heardByScope(const SimLine &line, const char *bytes, size_t count) {
+  long tool = mismatchedBaud(line);
+  if (tool == 0) {
+    return std::string(bytes, count);
+  }
+  return line.mismatch == MISMATCH_SILENT ? std::string()
+                                          : misread(bytes, count, tool, line.scopeSpeed);
 }
 
 void beginReply(SimLine &line) {
@@ -279,7 +352,21 @@ static size_t groupSize(const SimLine &line) {
   return perGroup < 1 ? 1 : static_cast<size_t>(perGroup);
 }
 
+static bool sendPaced(SimLine &line, const char *bytes, size_t count);
+
 bool sendReply(SimLine &line, const char *bytes, size_t count) {
+  long tool = mismatchedBaud(line);
+  if (tool == 0) {
+    return sendPaced(line, bytes, count);
+  }
+  if (line.mismatch == MISMATCH_SILENT) {
+    return true; // lost on the way, as what the scope hears is
+  }
+  std::string garbled = misread(bytes, count, line.scopeSpeed, tool);
+  return sendPaced(line, garbled.data(), garbled.size());
+}
+
+static bool sendPaced(SimLine &line, const char *bytes, size_t count) {
   if (line.baud <= 0) {
     return writeAll(line, bytes, count);
   }

@@ -42,6 +42,8 @@ struct SimLine {
   PaceMode pace = PACE_AUTO;
   long paceBaud = 0;
   Delivery delivery = DELIVERY_GROUPS;
+  long scopeSpeed = 0; // 0: the scope hears every speed
+  Mismatch mismatch = MISMATCH_GARBAGE;
   // Schedule of the current reply: byte k since `originNs` leaves at
   // originNs + (k + 1) character times; baud 0 means unpaced.
   long baud = 0;
@@ -68,13 +70,26 @@ void discardToolInput(SimLine &line);
 
 // Bit/s of a termios speed code; 0 for B0 and codes not known.
 long baudOfCode(speed_t code);
+// The code of a speed in bit/s; B0 for one not known.
+speed_t codeOfBaud(long baud);
+
+// What a UART reading at `readBaud` decodes from `bytes` sent back to back
+// at `sentBaud`, 8N1 on an idle line: a start bit it samples high is a false
+// start, and a byte whose stop bit it samples low is kept, as a port without
+// parity checks keeps it.
+std::string misread(const char *bytes, size_t count, long sentBaud, long readBaud);
+
+// What the scope hears of `bytes` from the tool: all of it, or with
+// --scope-speed at another line speed misread or nothing.
+std::string heardByScope(const SimLine &line, const char *bytes, size_t count);
 
 // Starts a reply: takes the line speed and starts the schedule when the
 // previous reply has left the line.
 void beginReply(SimLine &line);
 
 // Sends `count` bytes on the reply's schedule, however few the master takes
-// at a time. False when stopped, or when the tool has read nothing for
+// at a time; with --scope-speed at another line speed, what the tool's UART
+// would make of them, or nothing. False when stopped, or when the tool has read nothing for
 // several seconds; then its unread input is discarded.
 bool sendReply(SimLine &line, const char *bytes, size_t count);
 

@@ -11,6 +11,8 @@
 #include <string>
 #include <vector>
 
+#include "sim/sim_line.h"
+
 static const char HELP_HEAD[] =
     "Usage: qelvo-scope-sim [options]\n"
     "A virtual oscilloscope on a pseudo-terminal, for trying and testing qelvo without\n"
@@ -120,6 +122,17 @@ static bool parsePace(const char *text, SimOptions &options) {
   return true;
 }
 
+static bool parseMismatch(const char *text, Mismatch &mismatch) {
+  if (strcmp(text, "garbage") == 0) {
+    mismatch = MISMATCH_GARBAGE;
+  } else if (strcmp(text, "silent") == 0) {
+    mismatch = MISMATCH_SILENT;
+  } else {
+    return false;
+  }
+  return true;
+}
+
 enum LongOnly {
   OPT_TTY = 256,
   OPT_LISTEN,
@@ -130,6 +143,8 @@ enum LongOnly {
   OPT_PACE,
   OPT_DELIVERY,
   OPT_DELAY,
+  OPT_SCOPE_SPEED,
+  OPT_MISMATCH,
   OPT_PANEL,
   OPT_NOT_READY,
   OPT_WAVE1,
@@ -190,7 +205,9 @@ const SimOption SIM_OPTIONS[] = {
      "an \"e\" within 300 ms",
      OPT_RUNS, "--runs needs a whole number of at least 1, not '%s'"},
     {nullptr, "log", required_argument, "FILE",
-     "append every byte received from the tool to FILE, raw", OPT_LOG, nullptr},
+     "append every byte received from the tool to FILE,\n"
+     "raw, as the scope heard it (see --scope-speed)",
+     OPT_LOG, nullptr},
     {nullptr, "pace", required_argument, "auto|none|BAUD",
      "reply at the speed the tool set on the line (auto,\n"
      "default), at BAUD bit/s, or unpaced (none);\n"
@@ -208,6 +225,19 @@ const SimOption SIM_OPTIONS[] = {
      "pause MS milliseconds between the \"d\" echo and the\n"
      "first sample (default 0)",
      OPT_DELAY, "--delay needs milliseconds from 0 to 3600000, not '%s'"},
+    {nullptr, "scope-speed", required_argument, "BAUD",
+     "the speed set in the scope's menu: at any other speed\n"
+     "the tool sets on the scope's own pseudo-terminal, the\n"
+     "scope hears what a UART would (see --mismatch); with\n"
+     "--tty it is the terminal's speed, unless --pace sets\n"
+     "one; a socket carries no speed",
+     OPT_SCOPE_SPEED, "--scope-speed needs a standard speed in bit/s, not '%s'"},
+    {nullptr, "mismatch", required_argument, "garbage|silent",
+     "what the scope hears at another speed than\n"
+     "--scope-speed: bytes decoded with the wrong bit\n"
+     "length, taken as commands and answered the same way\n"
+     "(garbage, default), or nothing (silent)",
+     OPT_MISMATCH, "--mismatch needs garbage or silent, not '%s'"},
     {"\nInstrument:\n", "panel-channel", required_argument, "1|2",
      "channel selected on the front panel, chosen by \"0\"\n"
      "and at the start of every run (default 1)",
@@ -363,6 +393,10 @@ static bool applyOption(int code, const char *value, SimOptions &options) {
   case OPT_PACE: return parsePace(value, options);
   case OPT_DELIVERY: return parseDelivery(value, options.delivery);
   case OPT_DELAY: return parseLong(value, 0, 3600000, options.delayMs);
+  case OPT_SCOPE_SPEED:
+    return parseLong(value, 1, LONG_MAX, options.scopeSpeed) &&
+           codeOfBaud(options.scopeSpeed) != B0;
+  case OPT_MISMATCH: return parseMismatch(value, options.mismatch);
   case OPT_PANEL:
     if (!parseLong(value, 1, 2, number)) {
       return false;

@@ -21,6 +21,10 @@ enum LinkKind { LINK_OWN_PTY, LINK_TTY, LINK_LISTEN, LINK_CONNECT };
 // adapter's latency timer, or one at a time, like an on-board UART.
 enum Delivery { DELIVERY_GROUPS, DELIVERY_BYTES };
 
+// What the scope hears at a line speed other than its own: what a UART
+// decodes from bits of another length, or nothing at all.
+enum Mismatch { MISMATCH_GARBAGE, MISMATCH_SILENT };
+
 // Misbehaviour on request, to show and test how the tool copes.
 struct SimFaults {
   bool silent = false;        // read everything, answer nothing
@@ -54,6 +58,8 @@ struct SimOptions {
   long paceBaud = 0; // PACE_FIXED only
   Delivery delivery = DELIVERY_GROUPS;
   long delayMs = 0;
+  long scopeSpeed = 0; // the speed in the scope's menu; 0: whatever the tool sets
+  Mismatch mismatch = MISMATCH_GARBAGE;
   SimFaults faults;
 };
 

@@ -595,3 +595,20 @@ TEST(Serve, ParallelStatusRequestsCostAFastCaptureNoSample) {
   EXPECT_EQ(rawSamples(readFile(dir.file("caps/fast-0001.dat")), 1),
             VirtualScope::waveform({"--samples", "20000"}, 1));
 }
+
+TEST(Serve, StatusReportsTheSpeedTheLastProbeFound) {
+  TempDir dir;
+  VirtualScope scope(dir, {"--scope-speed", "57600", "--mismatch", "silent", "--samples", "20"});
+  Server server(dir, {"-b", "auto"});
+  const std::string head =
+      R"({"program":"qelvo-serve","version":"0.2","device":")" + dir.file("tty") + R"(","speed":)";
+  EXPECT_EQ(server.get("/api/status").body, head + R"(null,"busy":false})");
+  for (int job = 1; job <= 2; ++job) {
+    HttpAnswer a = server.post("/api/capture", R"({"channel":"1","wait":"yes"})");
+    EXPECT_EQ(a.status, 200);
+    EXPECT_TRUE(contains(a.body, R"("status":0,)")) << a.body;
+    EXPECT_EQ(server.get("/api/status").body, head + R"(57600,"busy":false})");
+  }
+  // Each job probes: 38400 and 9600 go unheard, 19200 too, then "s" at 57600.
+  EXPECT_EQ(scope.received(12), "s1sd0es1sd0e");
+}

@@ -281,3 +281,26 @@ TEST_F(ScopeProtocolOnTestClock, DoubtfulReplyMakesTheNextCommandWaitForQuiet) {
     EXPECT_GE(TestClock::ms(), returned + 1 + QUIET_MS) << row.name;
   }
 }
+
+TEST_F(ScopeProtocol, ProbeTakesOnlyAWholeStatusInTime) {
+  // At 38400 bit/s the reply is due within 52 ms of the query.
+  const struct {
+    ScriptedReply reply;
+    bool answers;
+  } rows[] = {
+      {{"s01"}, true},
+      {{"s0", "1", 10 * 1000}, true},
+      {{"s0x"}, false},
+      {{"\xFC"
+        "s01"},
+       false},
+      {{"0s01"}, false},
+      {{""}, false},
+      {{"s0", "1", 150 * 1000}, false}, // last: its late digit would reach the next row
+  };
+  for (const auto &row : rows) {
+    SCOPED_TRACE(row.reply.bytes + "|" + row.reply.later);
+    scope_.replies('s', {row.reply});
+    EXPECT_EQ(statusAnswersPromptly(), row.answers);
+  }
+}

@@ -11,8 +11,10 @@
 #include <cstring>
 #include <map>
 #include <poll.h>
+#include <vector>
 
 #include "scope/line_control.h"
+#include "scope/speed_probe.h"
 #include "settings/settings.h"
 #include "settings_reset.h"
 #include "test_clock.h"
@@ -347,4 +349,19 @@ TEST_F(SerialLineOnTestClock, AWaitHookRunsAsOftenAsItAsksWithoutShorteningTheWa
   TestClock::at(101000 + 35000, "L");
   EXPECT_EQ(receiveByte(), 'L');
   EXPECT_EQ(TestClock::ms(), 101 + 35);
+}
+
+TEST(SpeedProbe, TriesEveryAcceptedSpeedOnceTheOneGivenFirst) {
+  for (int32_t first : {38400, 4800, 460800, 12345, 0}) {
+    std::vector<int32_t> order = probeOrder(first);
+    EXPECT_EQ(order.front(), baudCode(first) != 0 ? first : 38400) << first;
+    std::vector<int32_t> accepted;
+    for (int32_t rate = 0; rate <= 1000000; ++rate) {
+      if (baudCode(rate) != 0) {
+        accepted.push_back(rate);
+      }
+    }
+    std::sort(order.begin(), order.end());
+    EXPECT_EQ(order, accepted) << first;
+  }
 }
