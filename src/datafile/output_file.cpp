@@ -418,10 +418,14 @@ bool closeSessionFile(FILE *file) {
   if (keep && written) {
     written = writeSessionFile(file) && fflush(file) == 0 && synced(fileno(file));
   }
+  int error = errno; // the cause of a failed step, for the message
   bool closed = fclose(file) == 0;
+  error = closed ? error : errno;
   bool moved = keep && written && closed && moveSessionIntoPlace();
+  error = keep && written && closed && !moved ? errno : error;
   discardSessionTemp();
   if (!written || !closed || (keep && !moved)) {
+    noteDataFileWriteFailure(error); // a failure noted earlier keeps its cause
     samplesKept = 0;
     return false;
   }
@@ -441,7 +445,7 @@ bool closeOutputFile() {
   }
   // A session file written in place, to a FIFO say.
   if (settings.format == FORMAT_SR && started && !writeSessionFile(file)) {
-    noteDataFileWriteFailure();
+    noteDataFileWriteFailure(errno);
   }
   bool flushed = flushDataFileNow() && ferror(file) == 0;
   if (!flushed) {

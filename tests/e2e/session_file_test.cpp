@@ -225,8 +225,8 @@ TEST(SessionFile, EveryEndLeavesAWholeZipOrTheEarlierFile) {
       EXPECT_EQ(err, "*** Stopped by signal 2: " + std::to_string(floats) +
                          " samples kept in 'out.sr' ***\n");
     } else if (row.err == "full") {
-      EXPECT_EQ(err,
-                "*** Error: Cannot write output file 'out.sr' ***\n" + incomplete(0, "out.sr"));
+      EXPECT_EQ(err, "*** Error: Cannot write output file 'out.sr' ***\nqelvo: File too large\n" +
+                         incomplete(0, "out.sr"));
     } else {
       EXPECT_EQ(err, "");
     }
