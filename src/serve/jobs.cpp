@@ -116,6 +116,16 @@ std::vector<std::string> commandLineOf(const JobRequest &request) {
   return words;
 }
 
+// Runs qelvo's option parse over `words`, which the record then points into.
+void parseWords(std::vector<std::string> &words) {
+  std::vector<char *> argv;
+  for (std::string &word : words) {
+    argv.push_back(word.data());
+  }
+  argv.push_back(nullptr);
+  parseOptions(static_cast<int>(words.size()), argv.data());
+}
+
 // --- The job's messages ------------------------------------------------------
 
 // From here to takeMessages, standard error is the job's record.
@@ -199,8 +209,8 @@ std::string fileJson(const char *name, const CaptureResult &result) {
     samples.push_back(std::to_string(result.samples[k] > 0 ? result.samples[k] : 0));
   }
   std::string json = "{\"name\":" + jsonString(name) + ",\"samples\":" + jsonList(samples);
-  if (valueOf(current->request, "measure") != nullptr &&
-      *valueOf(current->request, "measure") == "yes") {
+  const std::string *measure = valueOf(current->request, "measure");
+  if (measure != nullptr && *measure == "yes") {
     std::vector<std::string> measured;
     for (int k = 0; result.measured && k < result.channelCount; ++k) {
       measured.push_back(measureJson(result.channels[k], result.measurements[k]));
@@ -286,12 +296,7 @@ bool startJob(const Job &job, std::vector<std::string> &words, std::string &patt
   recordMessages();
   settings = base;
   words = commandLineOf(job.request);
-  std::vector<char *> argv;
-  for (std::string &word : words) {
-    argv.push_back(word.data());
-  }
-  argv.push_back(nullptr);
-  parseOptions(static_cast<int>(words.size()), argv.data());
+  parseWords(words);
   checkSettingValues();
   std::vector<std::string> problems;
   for (const std::string &line : takeMessages()) {
@@ -463,12 +468,7 @@ void prepareJobs(const LineOptions &line, int dirFd) {
   // The record keeps pointers into these words for the whole run.
   static std::vector<std::string> kept;
   kept = words;
-  std::vector<char *> argv;
-  for (std::string &word : kept) {
-    argv.push_back(word.data());
-  }
-  argv.push_back(nullptr);
-  parseOptions(static_cast<int>(kept.size()), argv.data());
+  parseWords(kept);
   facts.device = settings.device;
   // Jobs run in the captures folder; a relative device is named from where
   // the server started, as qelvo names it.

@@ -98,11 +98,14 @@ static bool parseFault(const char *text, SimFaults &faults) {
   return true;
 }
 
-static bool parseDelivery(const char *text, Delivery &delivery) {
-  if (strcmp(text, "groups") == 0) {
-    delivery = DELIVERY_GROUPS;
-  } else if (strcmp(text, "bytes") == 0) {
-    delivery = DELIVERY_BYTES;
+// A value that must be one of two words.
+template <typename Choice>
+static bool parseChoice(const char *text, const char *first, Choice firstValue, const char *second,
+                        Choice secondValue, Choice &choice) {
+  if (strcmp(text, first) == 0) {
+    choice = firstValue;
+  } else if (strcmp(text, second) == 0) {
+    choice = secondValue;
   } else {
     return false;
   }
@@ -116,17 +119,6 @@ static bool parsePace(const char *text, SimOptions &options) {
     options.pace = PACE_NONE;
   } else if (parseLong(text, 1, 100000000, options.paceBaud)) {
     options.pace = PACE_FIXED;
-  } else {
-    return false;
-  }
-  return true;
-}
-
-static bool parseMismatch(const char *text, Mismatch &mismatch) {
-  if (strcmp(text, "garbage") == 0) {
-    mismatch = MISMATCH_GARBAGE;
-  } else if (strcmp(text, "silent") == 0) {
-    mismatch = MISMATCH_SILENT;
   } else {
     return false;
   }
@@ -391,12 +383,15 @@ static bool applyOption(int code, const char *value, SimOptions &options) {
   case OPT_NOT_READY: options.notReady = true; return true;
   case OPT_RUNS: return parseLong(value, 1, LONG_MAX, options.runs);
   case OPT_PACE: return parsePace(value, options);
-  case OPT_DELIVERY: return parseDelivery(value, options.delivery);
+  case OPT_DELIVERY:
+    return parseChoice(value, "groups", DELIVERY_GROUPS, "bytes", DELIVERY_BYTES, options.delivery);
   case OPT_DELAY: return parseLong(value, 0, 3600000, options.delayMs);
   case OPT_SCOPE_SPEED:
     return parseLong(value, 1, LONG_MAX, options.scopeSpeed) &&
            codeOfBaud(options.scopeSpeed) != B0;
-  case OPT_MISMATCH: return parseMismatch(value, options.mismatch);
+  case OPT_MISMATCH:
+    return parseChoice(value, "garbage", MISMATCH_GARBAGE, "silent", MISMATCH_SILENT,
+                       options.mismatch);
   case OPT_PANEL:
     if (!parseLong(value, 1, 2, number)) {
       return false;
