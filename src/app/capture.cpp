@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "app/progress.h"
+#include "common/error_line.h"
 #include "common/exit_status.h"
 #include "datafile/data_file.h"
 #include "datafile/measure.h"
@@ -41,13 +42,13 @@ enum CaptureEnd {
 // With the cause, as for the serial line: a full disk or a file-size limit
 // is then told from a pulled card.
 void writeFailedMessage() {
-  fprintf(stderr, "*** Error: Cannot write output file '%s' ***\n", settings.outputName);
+  errorLine("Cannot write output file '%s'", settings.outputName);
   int error = dataFileWriteError();
   fprintf(stderr, "qelvo: %s\n", strerror(error != 0 ? error : EIO));
 }
 
 void notConnectedMessage() {
-  fprintf(stderr, "*** Error: Oszi not connected to '%s' or switched off ***\n", settings.device);
+  errorLine("Oszi not connected to '%s' or switched off", settings.device);
 }
 
 // The data file writer takes every row; the progress line on a terminal
@@ -213,9 +214,7 @@ int closeCapture(CaptureEnd end, int samples) {
   switch (end) {
   case CAPTURE_SIGNALLED: closeOutputFile(); return reportStop(stopSignal());
   case CAPTURE_NEVER_SILENT:
-    fprintf(stderr,
-            "*** Error: serial line '%s' never falls silent: is the scope still sending? ***\n",
-            settings.device);
+    errorLine("serial line '%s' never falls silent: is the scope still sending?", settings.device);
     closeOutputFile();
     return EXIT_NOT_CONNECTED;
   case CAPTURE_NOT_CONNECTED:
@@ -274,13 +273,9 @@ bool captureEndedExchange() { return exchangeEnded; }
 void writeStopLine(int sig, const char *format, ...) {
   std::va_list values;
   va_start(values, format);
-  int length = vsnprintf(nullptr, 0, format, values);
+  std::string what = formatText(format, values);
   va_end(values);
-  std::vector<char> what(static_cast<size_t>(length > 0 ? length : 0) + 1);
-  va_start(values, format);
-  vsnprintf(what.data(), what.size(), format, values);
-  va_end(values);
-  fprintf(stderr, "*** Stopped by signal %d: %s ***\n", sig, what.data());
+  fprintf(stderr, "*** Stopped by signal %d: %s ***\n", sig, what.c_str());
 }
 
 int reportStop(int sig) {

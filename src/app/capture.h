@@ -15,6 +15,7 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 
 #include "datafile/measure.h"
 #include "settings/settings.h"
@@ -30,6 +31,9 @@ struct CaptureResult {
   int rows = -1;         // sample rows written; -1 when a dump was refused
   bool measured = false; // --measure, for a capture that ended well
   MeasuredValues measurements[MAX_CHANNELS];
+  // In a series that goes on after failures: why this capture failed, its
+  // first error line's text.
+  std::string reason;
 };
 
 // Runs one capture from `checked` (its data file open in `outputFile`) and

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "app/capture.h"
+#include "common/error_line.h"
 #include "common/exit_status.h"
 #include "datafile/data_file.h"
 #include "datafile/output_file.h"
@@ -34,8 +35,7 @@ int findLineSpeed() {
   for (int32_t rate : tried) {
     list += (list.empty() ? "" : ", ") + std::to_string(rate);
   }
-  fprintf(stderr, "*** Error: no answer from the scope at any speed (tried %s) ***\n",
-          list.c_str());
+  errorLine("no answer from the scope at any speed (tried %s)", list.c_str());
   return EXIT_NOT_CONNECTED;
 }
 
@@ -64,6 +64,10 @@ int setUpLine() {
 }
 
 int releaseLine(int status) {
+  // A series that lost its line has given it back already.
+  if (settings.serialFd < 0) {
+    return status;
+  }
   if (!captureEndedExchange()) {
     abandonLine();
     return status;

@@ -1,5 +1,6 @@
 #include "app/series.h"
 
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -11,12 +12,14 @@
 
 #include "app/capture.h"
 #include "app/progress.h"
+#include "common/error_line.h"
 #include "common/exit_status.h"
 #include "common/monotonic_clock.h"
 #include "datafile/file_pattern.h"
 #include "datafile/output_file.h"
 #include "scope/serial_line.h"
 #include "settings/settings.h"
+#include "settings/settings_check.h"
 
 namespace {
 
@@ -48,30 +51,104 @@ bool waitForStart(int64_t startMs, int number, int count) {
 }
 
 // Names and creates the file of the next capture after number `previous`
-// into `file`; the capture's number, or 0 after the message of a file that
-// cannot be created.
+// into `file`, and returns the capture's number. A file that cannot be
+// created leaves `file` nullptr after its message; a result of 0 or less
+// means the pattern names no further file (its message written too).
 int openNextFile(const char *pattern, int previous, bool session, FILE *&file) {
   char name[PATH_MAX];
   int number = previous;
+  file = nullptr;
   for (;;) {
     time_t start = time(nullptr);
     number = seriesFileName(pattern, start, number, name, sizeof name);
     if (number <= 0) {
-      file = nullptr;
-    } else {
-      file = session ? createSessionFile(name, pattern, number, start) : createOutputFile(name);
+      cannotOpenOutputMessage(pattern);
+      return number;
     }
+    file = session ? createSessionFile(name, pattern, number, start) : createOutputFile(name);
+    fileName = name;
     if (file != nullptr) {
-      break;
+      return number;
     }
     // A file that appeared since its name was chosen: the next number.
-    if (number <= 0 || errno != EEXIST) {
-      cannotOpenOutputMessage(number > 0 ? name : pattern);
-      return 0;
+    if (errno != EEXIST) {
+      cannotOpenOutputMessage(name);
+      return number;
     }
   }
-  fileName = name;
-  return number;
+}
+
+// --keep-going: what the series has done so far.
+struct Tally {
+  int written = 0;
+  int tried = 0;
+  int lastFailure = EXIT_OK;
+  bool waitingSaid = false; // for the device lost last
+};
+
+// A start while the lost line's device is missing is tried again this much
+// later at the soonest, so that --interval=0 does not spin.
+constexpr int64_t MISSING_RETRY_MS = 500;
+
+// The device is not there (yet): an unplugged adapter's node is gone, or a
+// link points nowhere; a node left behind has no hardware behind it.
+bool missingDeviceError(int error) {
+  return error == ENOENT || error == ENOTDIR || error == ENXIO || error == ENODEV || error == EIO;
+}
+
+inline constexpr int LINE_BACK = 0;
+inline constexpr int LINE_MISSING = -1;
+
+// Opens and sets up the line again, as the start of a run does: LINE_BACK,
+// LINE_MISSING while its device is not there, or the status of a failure
+// (its messages written).
+int reopenLine() {
+  struct stat node {};
+  if (stat(settings.device, &node) != 0 && missingDeviceError(errno)) {
+    return LINE_MISSING;
+  }
+  if (openSerialLine() < 0) {
+    if (missingDeviceError(errno)) {
+      return LINE_MISSING;
+    }
+    // Again, with the messages and the status a run's start has for it.
+    if (openLineChecked() > 0) {
+      return EXIT_BAD_SETTINGS;
+    }
+  }
+  if (configureLine() != LINE_READY) {
+    abandonLine();
+    return EXIT_BAD_SETTINGS;
+  }
+  if (!clearToSend()) {
+    abandonLine();
+    return EXIT_NOT_CONNECTED;
+  }
+  return LINE_BACK;
+}
+
+// The failure line of capture `number`, which ended with `status`; the line
+// that hung up is given back, to be tried again at the next start.
+void captureFailed(Tally &tally, int number, CaptureResult &result) {
+  result.reason = firstErrorText();
+  if (result.reason.empty()) {
+    result.reason = "exit status " + std::to_string(result.status);
+  }
+  fprintf(stderr, "%s: capture %d failed: %s\n", shownProgramName(), number, result.reason.c_str());
+  tally.lastFailure = result.status;
+  if (settings.serialFd >= 0 && lineLost()) {
+    abandonLine();
+    tally.waitingSaid = false;
+  }
+}
+
+void setLabel(int i, int count) {
+  if (count > 0) {
+    snprintf(label, sizeof label, "capture %d of %d", i, count);
+  } else {
+    snprintf(label, sizeof label, "capture %d", i);
+  }
+  progressSetLabel(label);
 }
 
 } // namespace
@@ -81,34 +158,75 @@ int runSeries(CaptureObserver observer) {
   // what an earlier capture learnt (the channel the scope reported, say).
   const Settings checked = settings;
   const char *pattern = checked.outputName;
+  const bool keepGoing = checked.keepGoing;
+  const bool session = checked.format == FORMAT_SR;
   int number = 0;
-  int written = 0;
+  Tally tally;
   int64_t startMs = monotonicMs();
   int64_t intervalMs = static_cast<int64_t>(checked.interval * 1000.0 + 0.5);
-  for (int i = 1; checked.count == 0 || i <= checked.count; ++i) {
-    if (i > 1) {
-      if (!waitForStart(startMs + intervalMs, i, checked.count)) {
-        writeStopLine(stopSignal(), "%d captures written", written);
+  for (int starts = 0; checked.count == 0 || tally.tried < checked.count; ++starts) {
+    const int i = tally.tried + 1;
+    if (starts > 0) {
+      int64_t pauseMs = intervalMs;
+      if (settings.serialFd < 0 && pauseMs < MISSING_RETRY_MS) {
+        pauseMs = MISSING_RETRY_MS;
+      }
+      if (!waitForStart(startMs + pauseMs, i, checked.count)) {
+        writeStopLine(stopSignal(), "%d captures written", tally.written);
         return EXIT_SIGNAL_BASE + stopSignal();
       }
       // Missed starts are never caught up in a burst.
       int64_t now = monotonicMs();
-      startMs = startMs + intervalMs > now ? startMs + intervalMs : now;
+      startMs = startMs + pauseMs > now ? startMs + pauseMs : now;
     }
+    forgetErrorText();
     Settings job = checked;
-    bool session = checked.format == FORMAT_SR;
+    CaptureResult result;
+    result.channelCount = checked.channelCount;
+    int lineStatus = LINE_BACK;
+    if (settings.serialFd < 0) {
+      lineStatus = reopenLine();
+      if (lineStatus == LINE_MISSING) {
+        if (!tally.waitingSaid) {
+          fprintf(stderr, "%s: waiting for '%s' to return\n", shownProgramName(), checked.device);
+          tally.waitingSaid = true;
+        }
+        continue;
+      }
+    }
+    ++tally.tried;
+    if (lineStatus != LINE_BACK) {
+      // No file for a capture without a line: only its number is taken.
+      char name[PATH_MAX];
+      number = seriesFileName(pattern, time(nullptr), number, name, sizeof name);
+      if (number <= 0) {
+        cannotOpenOutputMessage(pattern);
+        return EXIT_CANNOT_CREATE_OUTPUT;
+      }
+      result.status = lineStatus;
+      captureFailed(tally, number, result);
+      if (observer != nullptr) {
+        observer(number, name, result);
+      }
+      continue;
+    }
     number = openNextFile(pattern, number, session, job.outputFile);
-    if (number == 0) {
+    if (number <= 0) {
       return EXIT_CANNOT_CREATE_OUTPUT;
     }
     job.outputName = fileName.c_str();
-    if (checked.count > 0) {
-      snprintf(label, sizeof label, "capture %d of %d", i, checked.count);
-    } else {
-      snprintf(label, sizeof label, "capture %d", i);
+    if (job.outputFile == nullptr) {
+      if (!keepGoing) {
+        return EXIT_CANNOT_CREATE_OUTPUT;
+      }
+      result.status = EXIT_CANNOT_CREATE_OUTPUT;
+      captureFailed(tally, number, result);
+      if (observer != nullptr) {
+        observer(number, job.outputName, result);
+      }
+      continue;
     }
-    progressSetLabel(label);
-    CaptureResult result;
+    setLabel(i, checked.count);
     int status = captureWaveform(job, result);
     // A session file that found its name taken went to the next number.
     if (session) {
@@ -116,8 +234,15 @@ int runSeries(CaptureObserver observer) {
       fileName = sessionFileName();
       job.outputName = fileName.c_str();
     }
+    bool failed = status != EXIT_OK && keepGoing && stopSignal() == 0;
+    if (failed) {
+      captureFailed(tally, number, result);
+    }
     if (observer != nullptr) {
       observer(number, job.outputName, result);
+    }
+    if (failed) {
+      continue;
     }
     if (status != EXIT_OK) {
       return result.status;
@@ -127,7 +252,12 @@ int runSeries(CaptureObserver observer) {
       fprintf(stderr, "%s: capture %d: %d samples written to '%s'\n", shownProgramName(), number,
               result.rows > 0 ? result.rows : 0, job.outputName);
     }
-    ++written;
+    ++tally.written;
+  }
+  if (keepGoing) {
+    fprintf(stderr, "%s: %d of %d captures written\n", shownProgramName(), tally.written,
+            tally.tried);
+    return tally.written == tally.tried ? EXIT_OK : tally.lastFailure;
   }
   return EXIT_OK;
 }

@@ -12,6 +12,7 @@
 #include <cstring>
 #include <string>
 
+#include "common/error_line.h"
 #include "datafile/data_file.h"
 #include "datafile/file_pattern.h"
 #include "datafile/session_file.h"
@@ -474,6 +475,4 @@ int outputFileSamplesKept() { return samplesKept; }
 
 bool outputIsStandardOutput() { return standardOutput; }
 
-void cannotOpenOutputMessage(const char *name) {
-  fprintf(stderr, "*** Error: Cannot open output file '%s' ***\n", name);
-}
+void cannotOpenOutputMessage(const char *name) { errorLine("Cannot open output file '%s'", name); }

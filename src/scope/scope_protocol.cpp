@@ -3,7 +3,9 @@
 #include <cctype>
 #include <cstdint>
 #include <cstdio>
+#include <string>
 
+#include "common/error_line.h"
 #include "scope/serial_line.h"
 
 namespace {
@@ -115,7 +117,9 @@ int readStatus() {
   }
   int status = readHexByte();
   if (status < 0) {
+    // The line's own form, without a space before its end.
     fprintf(stderr, "*** Error: invalid Status (%d)***\n", status);
+    noteErrorText("invalid Status (" + std::to_string(status) + ")");
     return PROTOCOL_BAD_STATUS;
   }
   replyWhole = true;

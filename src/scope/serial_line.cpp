@@ -13,6 +13,7 @@
 #include <cstdio>
 #include <ctime>
 
+#include "common/error_line.h"
 #include "scope/line_control.h"
 #include "settings/settings.h"
 
@@ -231,8 +232,7 @@ int configureLine() {
   if (!applyRawLine(taken)) {
     // A speed being probed may be one the port lacks: simply not the one.
     if (!settings.autoBaud) {
-      fprintf(stderr, "*** Error: serial line '%s' cannot run at %d bit/s ***\n", settings.device,
-              settings.baudRate);
+      errorLine("serial line '%s' cannot run at %d bit/s", settings.device, settings.baudRate);
     }
     return LINE_SPEED_REFUSED;
   }
@@ -273,10 +273,8 @@ bool clearToSend() {
       return true;
     }
     if (lineClock.nowMs() >= deadline) {
-      fprintf(stderr,
-              "*** Error: no CTS on '%s': scope switched off, or a cable without RTS/CTS "
-              "(try --flow=none) ***\n",
-              settings.device);
+      errorLine("no CTS on '%s': scope switched off, or a cable without RTS/CTS (try --flow=none)",
+                settings.device);
       return false;
     }
     pauseOneMs();

@@ -63,6 +63,7 @@ sigset_t stopSignals;
 // The job in progress, for the capture and sample hooks.
 const Job *current = nullptr;
 std::string filesJson;
+std::string failedJson; // the captures a series that kept going lost
 int progressCounts[MAX_CHANNELS];
 int64_t lastProgressMs = 0;
 
@@ -111,6 +112,9 @@ std::vector<std::string> commandLineOf(const JobRequest &request) {
     }
     if (key == "measure" && value == "yes") {
       words.push_back("--measure");
+    }
+    if (key == "keep_going" && value == "yes") {
+      words.push_back("--keep-going");
     }
   }
   return words;
@@ -224,7 +228,12 @@ std::string withJob(const std::string &object) {
   return "{\"job\":" + std::to_string(current->number) + "," + object.substr(1);
 }
 
-void captureEnded(int /*number*/, const char *fileName, const CaptureResult &result) {
+void captureEnded(int number, const char *fileName, const CaptureResult &result) {
+  if (!result.reason.empty()) {
+    failedJson += std::string(failedJson.empty() ? "" : ",") +
+                  "{\"capture\":" + std::to_string(number) +
+                  ",\"reason\":" + jsonString(result.reason) + "}";
+  }
   struct stat info {};
   if (fileName == nullptr || lstat(fileName, &info) != 0) {
     return; // removed: the capture never started
@@ -304,6 +313,7 @@ bool startJob(const Job &job, std::vector<std::string> &words, std::string &patt
   }
   checkYesNo(job.request, "measure", problems);
   checkYesNo(job.request, "wait", problems);
+  checkYesNo(job.request, "keep_going", problems);
   pattern = patternOf(job.request, problems);
   if (!problems.empty()) {
     refusal = {400, "{\"error\":\"invalid settings\",\"problems\":" + jsonList(problems) + "}"};
@@ -367,6 +377,7 @@ bool runJob(Job &job) {
   }
   current = &job;
   filesJson.clear();
+  failedJson.clear();
   std::fill(std::begin(progressCounts), std::end(progressCounts), 0);
   lastProgressMs = 0;
   publishEvent("job", "{\"job\":" + std::to_string(job.number) +
@@ -392,7 +403,12 @@ bool runJob(Job &job) {
   }
   std::string result = "{\"job\":" + std::to_string(job.number) +
                        ",\"status\":" + std::to_string(status) +
-                       ",\"message\":" + jsonString(message) + ",\"files\":[" + filesJson + "]}";
+                       ",\"message\":" + jsonString(message) + ",\"files\":[" + filesJson + "]";
+  const std::string *keepGoing = valueOf(job.request, "keep_going");
+  if (keepGoing != nullptr && *keepGoing == "yes") {
+    result += ",\"failed\":[" + failedJson + "]";
+  }
+  result += "}";
   // A stop signal that was no stopJob's is the server's end.
   bool serverStopped = stopSignal() != 0 && !stopAsked.exchange(false);
   clearStopSignal();

@@ -23,8 +23,9 @@
 
 // The keys of a POST /api/capture body; every other key is refused.
 inline constexpr const char *JOB_KEYS[] = {
-    "channel", "timebase", "gain",      "offset", "probe",    "channels", "gains",   "offsets",
-    "probes",  "format",   "separator", "count",  "interval", "name",     "measure", "wait"};
+    "channel",  "timebase", "gain",    "offset", "probe",     "channels",
+    "gains",    "offsets",  "probes",  "format", "separator", "count",
+    "interval", "name",     "measure", "wait",   "keep_going"};
 
 bool isJobKey(const std::string &key);
 

@@ -108,6 +108,8 @@ std::span<const LongOption> longOptions() {
        "a series of n captures (0: until stopped); file is a pattern", OPTION_COUNT},
       {"interval", required_argument, "seconds", "from one capture's start to the next (default 0)",
        OPTION_INTERVAL},
+      {"keep-going", no_argument, nullptr, "a failed capture of a series does not end it",
+       OPTION_KEEP_GOING},
   };
   return table;
 }
@@ -282,6 +284,7 @@ static int storeOption(int option, char *value, char *word) {
   case OPTION_MEASURE: settings.measure = true; break;
   case OPTION_COUNT: settings.countText = value; break;
   case OPTION_INTERVAL: settings.intervalText = value; break;
+  case OPTION_KEEP_GOING: settings.keepGoing = true; break;
   case OPTION_HELP: return OPTIONS_WANT_HELP;
   case OPTION_VERSION: return OPTIONS_WANT_VERSION;
   default:

@@ -32,6 +32,7 @@ enum LongOptionCode {
   OPTION_MEASURE,
   OPTION_COUNT,
   OPTION_INTERVAL,
+  OPTION_KEEP_GOING,
 };
 
 // One long option. The table of them (longOptions) is the only place a long

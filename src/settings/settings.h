@@ -102,6 +102,9 @@ struct Settings {
   const char *intervalText = nullptr;
   int32_t count = -1;
   double interval = 0.0;
+  // --keep-going: a series goes on after a failed capture and waits for a
+  // lost line's device to return.
+  bool keepGoing = false;
   int32_t channel = 0; // 0: as selected on the scope, else 1 or 2
   int32_t configLineNo = 0;
   FILE *outputFile = nullptr;

@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "common/error_line.h"
 #include "scope/port_report.h"
 #include "scope/serial_line.h"
 #include "settings/channel_list.h"
@@ -126,7 +127,8 @@ void openLine() {
   int opened = openSerialLine();
   int openError = errno;
   if (opened < 0) {
-    problem("*** Error: Cannot open serial line '%s' ***\n", settings.device);
+    errorLine("Cannot open serial line '%s'", settings.device);
+    ++problems;
   }
   // A port opened exclusively (TIOCEXCL) by another program refuses with EBUSY.
   if (opened == SERIAL_LINE_IN_USE || (opened < 0 && openError == EBUSY)) {
