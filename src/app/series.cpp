@@ -210,6 +210,8 @@ int runSeries(CaptureObserver observer) {
       }
       continue;
     }
+    // A line opened again has a descriptor of its own.
+    job.serialFd = settings.serialFd;
     number = openNextFile(pattern, number, session, job.outputFile);
     if (number <= 0) {
       return EXIT_CANNOT_CREATE_OUTPUT;

@@ -612,3 +612,37 @@ TEST(Serve, StatusReportsTheSpeedTheLastProbeFound) {
   // Each job probes: 38400 and 9600 go unheard, 19200 too, then "s" at 57600.
   EXPECT_EQ(scope.received(12), "s1sd0es1sd0e");
 }
+
+TEST(Serve, ASeriesThatKeepsGoingListsTheCapturesItLost) {
+  TempDir dir;
+  auto dying = std::make_unique<VirtualScope>(
+      dir, std::vector<std::string>{"--samples", "300", "--fault", "die-in-capture=2:20"});
+  Server server(dir);
+  EXPECT_EQ(server.post("/api/capture", R"({"keep_going":"maybe"})").body,
+            R"({"error":"invalid settings","problems":["Invalid keep_going (maybe): use yes or no"]})");
+  std::string seen;
+  int viewer = server.viewer(seen);
+  EXPECT_EQ(server.post("/api/capture",
+                        R"({"count":"3","interval":"0.5","keep_going":"yes","name":"k.dat"})")
+                .status,
+            202);
+  // The scope comes back once the first one's terminal is gone.
+  ASSERT_TRUE(waitFor([&] { return std::filesystem::exists(dir.file("caps/k-0002.dat")); }, 10000));
+  ASSERT_TRUE(waitFor([&] { return access(dir.file("tty").c_str(), F_OK) != 0; }, 10000));
+  dying.reset();
+  VirtualScope back(dir, {"--samples", "300"});
+  ASSERT_TRUE(readUntil(viewer, "event: done", seen, 20000)) << seen;
+  ASSERT_TRUE(readUntil(viewer, "\n\n", seen, 2000));
+  close(viewer);
+  std::smatch found;
+  const std::regex DONE(
+      "event: done\ndata: \\{\"job\":1,\"status\":1,\"message\":\"qelvo: 2 of 3 captures written\","
+      "\"files\":\\[\\{\"name\":\"k-0001.dat\",\"samples\":\\[300\\]\\},"
+      "\\{\"name\":\"k-0002.dat\",\"samples\":\\[([0-9]+)\\]\\},"
+      "\\{\"name\":\"k-0003.dat\",\"samples\":\\[300\\]\\}\\],"
+      "\"failed\":\\[\\{\"capture\":2,\"reason\":\"Oszi not connected to '([^']*)' or switched "
+      "off\"\\}\\]\\}\n\n");
+  ASSERT_TRUE(std::regex_search(seen, found, DONE)) << seen;
+  EXPECT_EQ(found[2], dir.file("tty"));
+  EXPECT_EQ(std::stoi(found[1]), samplesIn(dir.file("caps/k-0002.dat")));
+}
