@@ -618,12 +618,14 @@ TEST(Serve, ASeriesThatKeepsGoingListsTheCapturesItLost) {
   auto dying = std::make_unique<VirtualScope>(
       dir, std::vector<std::string>{"--samples", "300", "--fault", "die-in-capture=2:20"});
   Server server(dir);
-  EXPECT_EQ(server.post("/api/capture", R"({"keep_going":"maybe"})").body,
-            R"({"error":"invalid settings","problems":["Invalid keep_going (maybe): use yes or no"]})");
+  EXPECT_EQ(
+      server.post("/api/capture", R"({"keep_going":"maybe"})").body,
+      R"({"error":"invalid settings","problems":["Invalid keep_going (maybe): use yes or no"]})");
   std::string seen;
   int viewer = server.viewer(seen);
-  EXPECT_EQ(server.post("/api/capture",
-                        R"({"count":"3","interval":"0.5","keep_going":"yes","name":"k.dat"})")
+  EXPECT_EQ(server
+                .post("/api/capture",
+                      R"({"count":"3","interval":"0.5","keep_going":"yes","name":"k.dat"})")
                 .status,
             202);
   // The scope comes back once the first one's terminal is gone.

@@ -157,6 +157,9 @@
     if (series) {
       putText(body, "count", $("count").value);
       putText(body, "interval", $("interval").value);
+      if ($("keep-going").checked) {
+        body.keep_going = "yes";
+      }
     }
     return body;
   }
