@@ -127,8 +127,9 @@ int reopenLine() {
   return LINE_BACK;
 }
 
-// The failure line of capture `number`, which ended with `status`; the line
-// that hung up is given back, to be tried again at the next start.
+// The failure line of capture `number`, named by its first error line, which
+// `result` keeps; a line that hung up is given back, to be opened again at
+// the next start.
 void captureFailed(Tally &tally, int number, CaptureResult &result) {
   result.reason = firstErrorText();
   if (result.reason.empty()) {
