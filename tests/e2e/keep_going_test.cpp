@@ -119,7 +119,7 @@ TEST(KeepGoing, AVanishedLineIsWaitedForWithoutNumbersOrLockAndAHeldOneFailsACap
   TempDir dir;
   auto first = std::make_unique<VirtualScope>(dir, RECORD);
   Child series(
-      {QELVO_BIN, "-s", "tty", "-c", "1", "--count=6", "--interval=0.6", "--keep-going", "run.dat"},
+      {QELVO_BIN, "-s", "tty", "-c", "1", "--count=6", "--interval=1", "--keep-going", "run.dat"},
       {{"QELVO"}, dir.path()});
   // Unplugged between two captures.
   ASSERT_TRUE(waitFor([&] { return contains(series.currentErr(), "capture 2:"); }, 10000));
@@ -129,7 +129,7 @@ TEST(KeepGoing, AVanishedLineIsWaitedForWithoutNumbersOrLockAndAHeldOneFailsACap
   // Several starts pass while the line is gone: none takes a number, and
   // nothing of the line is kept open.
   EXPECT_FALSE(holdsTerminal(series.pid()));
-  usleep(2000000);
+  usleep(2500000);
   EXPECT_FALSE(holdsTerminal(series.pid()));
   std::string whileGone = series.currentErr();
 
