@@ -116,8 +116,8 @@ std::vector<std::string> environment() {
 
 TEST(Soak, AThousandCapturesKeepDescriptorsAndMemoryFlatAndEveryFileWhole) {
   TempDir dir;
-  // The scope without its log: a write to a busy disk before each echo would
-  // make it late, and a thousand captures find the one slow write.
+  // The scope without its log, which nothing here reads: its write, before
+  // each echo, may wait on a disk that qelvo's syncs keep busy.
   std::vector<std::string> simArgs{QELVO_SIM_BIN, "--link", dir.file("tty")};
   simArgs.insert(simArgs.end(), RECORD.begin(), RECORD.end());
   Child scope(simArgs);
