@@ -134,6 +134,9 @@ bool isPrefix(const std::vector<int> &part, const std::vector<int> &whole) {
 // Why a reported file is not the whole record; empty when it is.
 std::string notWhole(const Shown &file) {
   std::vector<int> samples = rawSamples(file.text, 1);
+  if (file.text.empty() && file.whole) {
+    return "empty";
+  }
   if (file.nuls) {
     return "NUL bytes";
   }
