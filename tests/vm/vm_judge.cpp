@@ -34,56 +34,16 @@
 #include <vector>
 
 #include "e2e_support.h"
+#include "vm_reports.h"
 
 namespace {
-
-struct Report {
-  std::string kind; // "@@status" and the like
-  std::string tag;
-  std::string rest;
-};
 
 std::vector<Report> reports;
 std::vector<std::string> problems;
 std::string afterVerdict;
 
-std::vector<std::string> words(const std::string &text) {
-  std::istringstream in(text);
-  std::vector<std::string> result;
-  std::string word;
-  while (in >> word) {
-    result.push_back(word);
-  }
-  return result;
-}
-
-void readReports(const std::string &path) {
-  std::istringstream in(readFile(path));
-  std::string line;
-  while (std::getline(in, line)) {
-    size_t first = line.find(' ');
-    size_t second = first == std::string::npos ? first : line.find(' ', first + 1);
-    Report report{line.substr(0, first), "", ""};
-    if (first != std::string::npos) {
-      report.tag =
-          line.substr(first + 1, second == std::string::npos ? second : second - first - 1);
-    }
-    if (second != std::string::npos) {
-      report.rest = line.substr(second + 1);
-    }
-    reports.push_back(report);
-  }
-}
-
-// The rest of each "@@KIND TAG ..." line, in order.
 std::vector<std::string> field(const std::string &kind, const std::string &tag) {
-  std::vector<std::string> found;
-  for (const Report &report : reports) {
-    if (report.kind == "@@" + kind && report.tag == tag) {
-      found.push_back(report.rest);
-    }
-  }
-  return found;
+  return reportField(reports, kind, tag);
 }
 
 std::string firstField(const std::string &kind, const std::string &tag) {
@@ -170,14 +130,7 @@ void expectRestored(const std::string &tag) {
   }
 }
 
-// The data file as the guest sent it, its lines joined again.
-std::string fileText(const std::string &tag) {
-  std::string text;
-  for (const std::string &line : field("file", tag)) {
-    text += line + "\n";
-  }
-  return text;
-}
+std::string fileText(const std::string &tag) { return reportedFile(reports, tag); }
 
 void expectExact(const std::string &tag, const std::string &options) {
   if (!field("nofile", tag).empty()) {
@@ -376,7 +329,7 @@ int main(int argc, char *argv[]) {
     fprintf(stderr, "usage: qelvo-vm-judge LINES NAME TAG CHECK...\n");
     return 2;
   }
-  readReports(argv[1]);
+  reports = readReports(argv[1]);
   if (!runChecks(argc, argv, 4)) {
     fprintf(stderr, "qelvo-vm-judge: bad or incomplete check in the arguments\n");
     return 2;
