@@ -61,13 +61,24 @@ int silenceMs(int slackMs) { return waitMs(slackMs, 2); }
 
 // A line that delivers a byte or two at a time (an on-board UART, a USB
 // adapter with a low latency setting) would wake us for every byte. While
-// input flows, a receive that finds the line empty first sleeps this long and
-// then takes all that came in one read: some 180 bytes at 460800 bit/s, one
-// wake-up per 4 ms whatever the speed. The end of a dump or of a reply is
-// seen that much later at most.
-constexpr long GATHER_US = 4000;
+// input flows, a receive whose buffer is used up sleeps and then takes all
+// that came in one read. Each wake-up costs a small board dearly, so the
+// pause grows with the flow, up to a bound:
+// - the first is short (4 ms, or two characters on a slow line, as a shorter
+//   one finds at most one), so that a reply is not held up;
+// - it stays within a twentieth of how long the input has flowed since the
+//   last command, so that the end of a dump is seen, and a line that hangs
+//   up takes what waits unread with it, at most 5 % late or lost;
+// - input waits in the kernel at most HOLD_MS: the data file holds a line
+//   at most 50 ms more, and a sample must be in the file within 100 ms;
+// - at most half of N_TTY's 4096 bytes fill meanwhile, well clear of
+//   overflow on a port without a handshake.
+constexpr long FIRST_GATHER_US = 4000;
+constexpr long FLOW_PER_PAUSE = 20;
+constexpr long HOLD_MS = 50;
+constexpr long INPUT_ROOM = 4096 / 2;
 
-// Input already read from the line and not yet handed out. One read takes
+// Input already read from the line// Input already read from the line and not yet handed out. One read takes
 // all the line holds, so a dump costs a system call per chunk instead of per
 // byte; the bytes are still handed out, and drained, one at a time. The
 // buffer belongs to the descriptor it was filled from.
@@ -83,9 +94,14 @@ ReceiveBuffer pending;
 // then once everything read has been handed out.
 int64_t lastInputUs = 0;
 
+// When the first input since the last command (or since the line was set up)
+// was read; -1 before it. What flowed since then sizes the gathering pause.
+int64_t flowStartUs = -1;
+
 void forgetPending() {
   pending.fd = -1;
   pending.next = pending.end = 0;
+  flowStartUs = -1;
 }
 
 // The last read brought input, and all of it has been handed out.
@@ -121,6 +137,9 @@ bool fillPending() {
   pending.next = 0;
   pending.end = static_cast<size_t>(got);
   lastInputUs = lineClock.nowUs();
+  if (flowStartUs < 0) {
+    flowStartUs = lastInputUs;
+  }
   return true;
 }
 
@@ -335,6 +354,7 @@ void sendByte(int c) {
     return;
   }
   unsigned char byte = static_cast<unsigned char>(c);
+  flowStartUs = -1; // what comes now is the reply, however long the last one was
   if (write(settings.serialFd, &byte, 1) != 1) {
     fprintf(stderr, "\n*** error, unable to send byte ***\n\n");
   }
@@ -345,21 +365,35 @@ namespace {
 // The line is quiet or gone, or a stop signal came: nothing more to read.
 bool receiveOver() { return receivedStopSignal != 0 || lost; }
 
-// A line that has hung up has nothing more to gather: sleeping on it would
-// only put off seeing that it is lost.
-bool lineHungUp() {
-  pollfd line{settings.serialFd, POLLIN, 0};
-  return lineClock.poll(&line, 1, 0) > 0 && pollSaysLineLost(line.revents);
+// The pause before the next read while input flows, for a receive that
+// waits `silence` ms for its byte; `steady` when it may grow (a receive),
+// not while a drain waits for quiet.
+long gatherPauseUs(int silence, bool steady) {
+  long pauseUs = FIRST_GATHER_US;
+  if (steady) {
+    long characterUs = BITS_PER_CHARACTER * 1000000L / lineRate();
+    long flowedUs = static_cast<long>(lineClock.nowUs() - flowStartUs);
+    pauseUs = std::clamp(flowedUs / FLOW_PER_PAUSE, std::max(pauseUs, 2 * characterUs),
+                         std::min(HOLD_MS * 1000, INPUT_ROOM * characterUs));
+  }
+  // The hook gets its turn on time; the pause never outlasts the silence.
+  int hookDue = runWaitHook();
+  if (hookDue >= 0) {
+    pauseUs = std::min(pauseUs, hookDue * 1000L);
+  }
+  return std::min(pauseUs, silence * 1000L);
 }
 
-// While input flows, the line is given a few milliseconds to gather more
-// before it is read again. True with a byte in `byte`.
-bool gatherFlowingInput(int silence, int &byte) {
-  if (lineHungUp()) {
-    return false;
+// While input flows, the line is given time to gather more before it is
+// read again: one sleep and one read. A read that finds nothing leaves the
+// rest to a poll, which also tells a hung-up line from a quiet one (a
+// hung-up pty reads 0 bytes like a quiet line). True with a byte in `byte`.
+bool gatherFlowingInput(int silence, bool steady, int &byte) {
+  // A read that brought half the room or more came late or faster than the
+  // line's speed (an unpaced pty): more is waiting, so read again at once.
+  if (pending.end < INPUT_ROOM) {
+    lineClock.sleepUs(gatherPauseUs(silence, steady));
   }
-  runWaitHook();
-  lineClock.sleepUs(std::min(GATHER_US, silence * 1000L));
   return receivedStopSignal == 0 && takeByte(byte);
 }
 
@@ -397,19 +431,19 @@ int pollUntil(int64_t deadline) {
 }
 
 // The next byte, or -1 after `silence` ms without one: first what was read
-// ahead or waits on the line, then what gathers while input flows, then
-// whatever comes before the deadline.
-int receiveWithin(int silence) {
+// ahead, then what gathers while input flows (or else waits on the line),
+// then whatever comes before the deadline.
+int receiveWithin(int silence, bool steady) {
   if (receiveOver()) {
     return -1;
   }
   int byte = -1;
-  bool flowing = inputFlowing();
-  if (takeByte(byte)) {
-    return byte;
-  }
   int64_t deadline = lineClock.nowMs() + silence;
-  if (flowing && !receiveOver() && gatherFlowingInput(silence, byte)) {
+  if (inputFlowing()) {
+    if (gatherFlowingInput(silence, steady, byte)) {
+      return byte;
+    }
+  } else if (takeByte(byte)) {
     return byte;
   }
   return pollUntil(deadline);
@@ -417,7 +451,7 @@ int receiveWithin(int silence) {
 
 } // namespace
 
-int receiveByte() { return receiveWithin(silenceMs(RECEIVE_SLACK_MS)); }
+int receiveByte() { return receiveWithin(silenceMs(RECEIVE_SLACK_MS), true); }
 
 int64_t lineDeadlineMs(int slackMs, int characters) {
   return lineClock.nowMs() + waitMs(slackMs, characters);
@@ -431,7 +465,7 @@ int receiveBy(int64_t deadlineMs) {
   return takeByte(byte) ? byte : pollUntil(deadlineMs);
 }
 
-int receiveBeforeSilence() { return receiveWithin(silenceMs(DRAIN_SLACK_MS)); }
+int receiveBeforeSilence() { return receiveWithin(silenceMs(DRAIN_SLACK_MS), false); }
 
 bool inputArrived() { return receivedStopSignal == 0 && !lost && fillPending(); }
 
@@ -452,7 +486,7 @@ int receiveBeforeGuard() {
 bool drainInput() {
   int silence = silenceMs(DRAIN_SLACK_MS);
   int64_t deadline = lineClock.nowMs() + DRAIN_LIMIT_MS;
-  while (receiveWithin(silence) >= 0) {
+  while (receiveWithin(silence, false) >= 0) {
     if (lineClock.nowMs() >= deadline) {
       return false;
     }
