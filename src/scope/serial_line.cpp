@@ -69,16 +69,20 @@ int silenceMs(int slackMs) { return waitMs(slackMs, 2); }
 // - it stays within a twentieth of how long the input has flowed since the
 //   last command, so that the end of a dump is seen, and a line that hangs
 //   up takes what waits unread with it, at most 5 % late or lost;
-// - input waits in the kernel at most HOLD_MS: the data file holds a line
-//   at most 50 ms more, and a sample must be in the file within 100 ms;
-// - at most half of N_TTY's 4096 bytes fill meanwhile, well clear of
+// - a sample must be in the data file within 100 ms. While lines wait in
+//   its buffer, the next read comes when the wait hook flushes them (at most
+//   50 ms on), and what it brings goes out with them; while none wait, what
+//   is read next may wait there 50 ms more, so the line holds it at most
+//   HOLD_MS;
+// - at most 5/8 of N_TTY's 4096 bytes fill meanwhile, well clear of
 //   overflow on a port without a handshake.
 constexpr long FIRST_GATHER_US = 4000;
 constexpr long FLOW_PER_PAUSE = 20;
-constexpr long HOLD_MS = 50;
-constexpr long INPUT_ROOM = 4096 / 2;
+constexpr long HOLD_MS = 40;
+constexpr long FLUSH_HOLD_MS = 50;
+constexpr long INPUT_ROOM = 4096 * 5 / 8;
 
-// Input already read from the line// Input already read from the line and not yet handed out. One read takes
+// Input already read from the line and not yet handed out. One read takes
 // all the line holds, so a dump costs a system call per chunk instead of per
 // byte; the bytes are still handed out, and drained, one at a time. The
 // buffer belongs to the descriptor it was filled from.
@@ -369,15 +373,16 @@ bool receiveOver() { return receivedStopSignal != 0 || lost; }
 // waits `silence` ms for its byte; `steady` when it may grow (a receive),
 // not while a drain waits for quiet.
 long gatherPauseUs(int silence, bool steady) {
+  int hookDue = runWaitHook();
   long pauseUs = FIRST_GATHER_US;
   if (steady) {
     long characterUs = BITS_PER_CHARACTER * 1000000L / lineRate();
-    long flowedUs = static_cast<long>(lineClock.nowUs() - flowStartUs);
+    long flowedUs = flowStartUs < 0 ? 0 : static_cast<long>(lineClock.nowUs() - flowStartUs);
+    long holdUs = 1000L * (hookDue >= 0 ? std::min<long>(hookDue, FLUSH_HOLD_MS) : HOLD_MS);
     pauseUs = std::clamp(flowedUs / FLOW_PER_PAUSE, std::max(pauseUs, 2 * characterUs),
-                         std::min(HOLD_MS * 1000, INPUT_ROOM * characterUs));
+                         std::min(holdUs, INPUT_ROOM * characterUs));
   }
   // The hook gets its turn on time; the pause never outlasts the silence.
-  int hookDue = runWaitHook();
   if (hookDue >= 0) {
     pauseUs = std::min(pauseUs, hookDue * 1000L);
   }
@@ -389,8 +394,8 @@ long gatherPauseUs(int silence, bool steady) {
 // rest to a poll, which also tells a hung-up line from a quiet one (a
 // hung-up pty reads 0 bytes like a quiet line). True with a byte in `byte`.
 bool gatherFlowingInput(int silence, bool steady, int &byte) {
-  // A read that brought half the room or more came late or faster than the
-  // line's speed (an unpaced pty): more is waiting, so read again at once.
+  // A read that brought all the room a pause may fill came late, or faster
+  // than the line's speed (an unpaced pty): more waits, so read again at once.
   if (pending.end < INPUT_ROOM) {
     lineClock.sleepUs(gatherPauseUs(silence, steady));
   }
@@ -438,12 +443,12 @@ int receiveWithin(int silence, bool steady) {
     return -1;
   }
   int byte = -1;
+  bool flowing = inputFlowing();
+  if (!flowing && takeByte(byte)) {
+    return byte;
+  }
   int64_t deadline = lineClock.nowMs() + silence;
-  if (inputFlowing()) {
-    if (gatherFlowingInput(silence, steady, byte)) {
-      return byte;
-    }
-  } else if (takeByte(byte)) {
+  if (flowing && gatherFlowingInput(silence, steady, byte)) {
     return byte;
   }
   return pollUntil(deadline);
