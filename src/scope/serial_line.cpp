@@ -64,8 +64,9 @@ int silenceMs(int slackMs) { return waitMs(slackMs, 2); }
 // input flows, a receive whose buffer is used up sleeps and then takes all
 // that came in one read. Each wake-up costs a small board dearly, so the
 // pause grows with the flow, up to a bound:
-// - the first is short (4 ms, or two characters on a slow line, as a shorter
-//   one finds at most one), so that a reply is not held up;
+// - the first is short (4 ms), so that a reply is not held up; on a slow
+//   line it grows to two characters as soon as that much has flowed, as a
+//   shorter one finds at most one;
 // - it stays within a twentieth of how long the input has flowed since the
 //   last command, so that the end of a dump is seen, and a line that hangs
 //   up takes what waits unread with it, at most 5 % late or lost;
@@ -379,12 +380,15 @@ long gatherPauseUs(int silence, bool steady) {
     long characterUs = BITS_PER_CHARACTER * 1000000L / lineRate();
     long flowedUs = flowStartUs < 0 ? 0 : static_cast<long>(lineClock.nowUs() - flowStartUs);
     long holdUs = 1000L * (hookDue >= 0 ? std::min<long>(hookDue, FLUSH_HOLD_MS) : HOLD_MS);
-    pauseUs = std::clamp(flowedUs / FLOW_PER_PAUSE, std::max(pauseUs, 2 * characterUs),
-                         std::min(holdUs, INPUT_ROOM * characterUs));
+    long shortest = std::max(pauseUs, std::min(2 * characterUs, flowedUs));
+    pauseUs = std::clamp(flowedUs / FLOW_PER_PAUSE, shortest,
+                         std::max(shortest, std::min(holdUs, INPUT_ROOM * characterUs)));
   }
-  // The hook gets its turn on time; the pause never outlasts the silence.
+  // The hook gets its turn on time, after pauses made equal so that none is
+  // too short to find input; the pause never outlasts the silence.
   if (hookDue >= 0) {
-    pauseUs = std::min(pauseUs, hookDue * 1000L);
+    long dueUs = hookDue * 1000L;
+    pauseUs = dueUs / std::max(1L, (dueUs + pauseUs - 1) / pauseUs);
   }
   return std::min(pauseUs, silence * 1000L);
 }
