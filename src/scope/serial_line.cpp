@@ -67,9 +67,10 @@ int silenceMs(int slackMs) { return waitMs(slackMs, 2); }
 // - the first is short (4 ms), so that a reply is not held up; on a slow
 //   line it grows to two characters as soon as that much has flowed, as a
 //   shorter one finds at most one;
-// - it stays within a twentieth of how long the input has flowed since the
+// - it stays within a thirtieth of how long the input has flowed since the
 //   last command, so that the end of a dump is seen, and a line that hangs
-//   up takes what waits unread with it, at most 5 % late or lost;
+//   up takes what waits unread with it, at most some 3 % late or lost (a
+//   series of short captures stays within its time);
 // - a sample must be in the data file within 100 ms. While lines wait in
 //   its buffer, the next read comes when the wait hook flushes them (at most
 //   50 ms on), and what it brings goes out with them; while none wait, what
@@ -78,7 +79,7 @@ int silenceMs(int slackMs) { return waitMs(slackMs, 2); }
 // - at most 5/8 of N_TTY's 4096 bytes fill meanwhile, well clear of
 //   overflow on a port without a handshake.
 constexpr long FIRST_GATHER_US = 4000;
-constexpr long FLOW_PER_PAUSE = 20;
+constexpr long FLOW_PER_PAUSE = 30;
 constexpr long HOLD_MS = 40;
 constexpr long FLUSH_HOLD_MS = 50;
 constexpr long INPUT_ROOM = 4096 * 5 / 8;

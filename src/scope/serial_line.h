@@ -23,7 +23,7 @@
 // reads again, so that a line delivering single bytes costs a sleep and a
 // read per pause, not a wake-up per byte. The pause starts at 4 ms after each
 // command, so that a reply is not held up, and grows with the flow, to a
-// twentieth of how long it has lasted: during a long dump about 20 to 25
+// thirtieth of how long it has lasted: during a long dump about 20 to 25
 // wake-ups a second at any speed, bounded by the room in the kernel's input
 // buffer and by the data file's promise to be current within 100 ms.
 //
