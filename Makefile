@@ -85,8 +85,15 @@ clean:
 	  demo.dat demo.png
 
 # Benchmarks against the virtual scope (bench/); not part of `make test`.
-# Prints the table and writes it to $(BUILD)/bench.csv.
+# Prints the table and writes it to $(BUILD)/bench.csv. BENCH_BASELINE names
+# an older qelvo whose wake-ups and CPU are shown beside this build's, e.g.
+# one built from commit 6ae9c72 in a folder of its own:
+#   git worktree add ../qelvo-base 6ae9c72
+#   cmake -S ../qelvo-base -B ../qelvo-base/build -DBUILD_TESTING=OFF
+#   cmake --build ../qelvo-base/build --target qelvo
+#   make bench BENCH_BASELINE=../qelvo-base/build/qelvo
 BENCH_REPEAT ?= 3
+BENCH_BASELINE ?=
 
 bench:
 	@sh scripts/ensure-deps bench
@@ -95,7 +102,8 @@ bench:
 	$(BUILD)/bench/qelvo-microbench --benchmark_out=$(BUILD)/bench-micro.json \
 	  --benchmark_out_format=json
 	$(BUILD)/bench/qelvo-bench --qelvo $(BUILD)/qelvo --sim $(BUILD)/qelvo-scope-sim \
-	  --micro $(BUILD)/bench-micro.json --csv $(BUILD)/bench.csv --repeat $(BENCH_REPEAT)
+	  --micro $(BUILD)/bench-micro.json --csv $(BUILD)/bench.csv --repeat $(BENCH_REPEAT) \
+	  $(if $(BENCH_BASELINE),--baseline $(BENCH_BASELINE))
 
 # Debian package of what `make install` installs (programs, manual pages,
 # bash completion, examples) and qelvo-serve's systemd unit, for ARCH=amd64

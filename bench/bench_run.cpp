@@ -8,6 +8,11 @@
 // (--channels=1,2) at each paced speed, every row checked in both columns. Each run is repeated;
 // the table shows the median run (and the best wall time), and the checks judge the median.
 //
+// Light runs: byte-at-a-time captures of about 3 s on the wire at each speed,
+// counting the tool's voluntary context switches (its wake-ups) while the
+// samples flow and its CPU time against the line time; with --baseline, an
+// older qelvo side by side, and with strace its system calls at 38400 bit/s.
+//
 // Peak memory is the tool's own high-water mark (VmHWM), read at its exit
 // stop under ptrace: the maximum resident size that wait4 reports would also
 // count the pages of this harness the child had before its exec.
@@ -56,17 +61,25 @@ constexpr double MAX_CPU_SHARE = 0.02;
 constexpr double MIN_UNPACED_RATE = 1e6;
 constexpr long MAX_PEAK_KIB = 4096;
 constexpr long MAX_PEAK_SPREAD_KIB = 64;
+// Light runs: wake-ups are counted from after the commands until shortly
+// before the record's end.
+constexpr double LIGHT_LINE_S = 3.0;
+constexpr double LIGHT_FROM_S = 0.25;
+constexpr double LIGHT_BEFORE_END_S = 0.1;
+constexpr double MAX_WAKEUPS_PER_S = 50;
 
 struct Paths {
   std::string qelvo;
   std::string sim;
   std::string csv;
-  std::string micro; // JSON of the micro-benchmark, optional
+  std::string micro;    // JSON of the micro-benchmark, optional
+  std::string baseline; // an older qelvo for the light runs, optional
   int repeat = 3;
   bool paced = true;
   bool unpaced = true;
   bool two = true;    // the two-channel paced runs
   bool series = true; // ten back-to-back captures
+  bool light = true;  // wake-ups and CPU, byte at a time
 };
 
 struct RunResult {
@@ -388,13 +401,17 @@ bool parseArgs(int argc, char *argv[], Paths &paths) {
       paths.csv = value;
     } else if (option == "--micro") {
       paths.micro = value;
+    } else if (option == "--baseline") {
+      paths.baseline = value;
     } else if (option == "--only" &&
                (strcmp(value, "paced") == 0 || strcmp(value, "unpaced") == 0 ||
-                strcmp(value, "two") == 0 || strcmp(value, "series") == 0)) {
+                strcmp(value, "two") == 0 || strcmp(value, "series") == 0 ||
+                strcmp(value, "light") == 0)) {
       paths.paced = strcmp(value, "paced") == 0;
       paths.unpaced = strcmp(value, "unpaced") == 0;
       paths.two = strcmp(value, "two") == 0;
       paths.series = strcmp(value, "series") == 0;
+      paths.light = strcmp(value, "light") == 0;
     } else if (option == "--repeat") {
       paths.repeat = std::max(1, atoi(value));
     } else {
@@ -402,7 +419,10 @@ bool parseArgs(int argc, char *argv[], Paths &paths) {
     }
   }
   // The tool runs in a directory of its own: its path must not be relative.
-  for (std::string *program : {&paths.qelvo, &paths.sim}) {
+  for (std::string *program : {&paths.qelvo, &paths.sim, &paths.baseline}) {
+    if (program == &paths.baseline && program->empty()) {
+      continue;
+    }
     char *full = realpath(program->c_str(), nullptr);
     if (full == nullptr) {
       return false;
@@ -423,6 +443,9 @@ struct Report {
   bool twoInTime = true;
   bool twoLightCpu = true;
   bool seriesInTime = true;
+  bool fewWakeups = true;
+  bool lightCpuAt38400 = true;
+  bool lightCpuAt460800 = true;
   long peakMax = 0;
   long peaks[2] = {0, 0}; // unpaced, 1,000 and 1,000,000 samples: lowest peak
   long anon[2] = {0, 0};  // the same: anonymous memory at exit
@@ -564,21 +587,277 @@ void unpacedRuns(const Paths &paths, Report &report) {
   }
 }
 
+// What the tool did in one light run.
+struct LightResult {
+  bool complete = false;  // exit 0 and every sample intact
+  double wakeupsPerS = 0; // voluntary context switches a second while samples flow
+  double cpuS = 0;
+};
+
+long voluntarySwitches(pid_t pid) {
+  FILE *status = fopen(("/proc/" + std::to_string(pid) + "/status").c_str(), "r");
+  if (status == nullptr) {
+    return -1;
+  }
+  char line[256];
+  long count = -1;
+  while (fgets(line, sizeof line, status) != nullptr) {
+    if (sscanf(line, "voluntary_ctxt_switches: %ld", &count) == 1) {
+      break;
+    }
+  }
+  fclose(status);
+  return count;
+}
+
+// Sleeps until `at` seconds on nowS's clock, or until `pid` has exited
+// (false; it is then reaped into `status` and `usage`).
+bool stillRunningAt(pid_t pid, double at, int &status, rusage &usage) {
+  while (nowS() < at) {
+    if (wait4(pid, &status, WNOHANG, &usage) == pid) {
+      return false;
+    }
+    usleep(2000);
+  }
+  return true;
+}
+
+// One capture of `samples` ramp samples at `baud`, byte at a time, by the
+// qelvo at `qelvo`; run under `wrapper` (strace) when that is not empty.
+LightResult lightCapture(const Paths &paths, const std::string &qelvo, long baud, long samples,
+                         const std::vector<std::string> &wrapper = {}) {
+  LightResult result;
+  std::string dir = makeRunDir();
+  if (dir.empty() || !writeConfig(dir)) {
+    return result;
+  }
+  Sim sim = startSim(paths, {"--wave1", "ramp", "--samples", std::to_string(samples), "--pace",
+                             "auto", "--delivery", "bytes"});
+  std::vector<std::string> args = wrapper;
+  args.insert(args.end(), {qelvo, "-c1", "-t", "1", "-y", "1", "-b", std::to_string(baud), "-s",
+                           sim.tty, "out.dat"});
+  std::vector<char *> argv = argvOf(args);
+  double lineS = static_cast<double>((2 * samples + FIXED_CHARACTERS) * BITS_PER_CHARACTER) /
+                 static_cast<double>(baud);
+  double start = nowS();
+  pid_t pid = sim.tty.empty() ? -1 : fork();
+  if (pid == 0) {
+    int devNull = open("/dev/null", O_WRONLY);
+    if (chdir(dir.c_str()) != 0) {
+      _exit(127);
+    }
+    dup2(devNull, STDOUT_FILENO);
+    dup2(devNull, STDERR_FILENO);
+    unsetenv("QELVO");
+    execv(argv[0], argv.data());
+    _exit(127);
+  }
+  int status = -1;
+  rusage usage{};
+  if (pid > 0) {
+    // Under a wrapper the switches counted would be the wrapper's.
+    bool counted = wrapper.empty();
+    double from = start + LIGHT_FROM_S;
+    double to = start + lineS - LIGHT_BEFORE_END_S;
+    long before = -1;
+    long after = -1;
+    if (counted && stillRunningAt(pid, from, status, usage)) {
+      before = voluntarySwitches(pid);
+      from = nowS();
+      if (stillRunningAt(pid, to, status, usage)) {
+        after = voluntarySwitches(pid);
+        to = nowS();
+      }
+    }
+    if (status == -1) {
+      wait4(pid, &status, 0, &usage);
+    }
+    if (before >= 0 && after >= before) {
+      result.wakeupsPerS = static_cast<double>(after - before) / (to - from);
+    }
+    result.cpuS = seconds(usage.ru_utime) + seconds(usage.ru_stime);
+  }
+  stopSim(sim);
+  RunResult check;
+  if (WIFEXITED(status) && WEXITSTATUS(status) == 0) {
+    checkSamples(dir + "/out.dat", 1, check);
+  }
+  result.complete = check.ok && check.received == samples && check.matching == samples;
+  if (result.complete) {
+    removeRunDir(dir);
+  } else {
+    fprintf(stderr, "qelvo-bench: %ld of %ld samples intact; the run is kept in %s\n",
+            check.matching, samples, dir.c_str());
+  }
+  return result;
+}
+
+// Samples of a ramp record that lasts about LIGHT_LINE_S on the wire.
+long lightSamples(long baud) {
+  return static_cast<long>(LIGHT_LINE_S * static_cast<double>(baud) / (2 * BITS_PER_CHARACTER)) -
+         FIXED_CHARACTERS / 2;
+}
+
+// The median of each figure over `runs`; complete when every run was.
+LightResult medianOf(std::vector<LightResult> runs) {
+  LightResult median;
+  median.complete = !runs.empty();
+  for (const LightResult &r : runs) {
+    median.complete = median.complete && r.complete;
+  }
+  if (runs.empty()) {
+    return median;
+  }
+  auto middle = runs.begin() + static_cast<long>(runs.size() / 2);
+  std::nth_element(
+      runs.begin(), middle, runs.end(),
+      [](const LightResult &a, const LightResult &b) { return a.wakeupsPerS < b.wakeupsPerS; });
+  median.wakeupsPerS = middle->wakeupsPerS;
+  std::nth_element(runs.begin(), middle, runs.end(),
+                   [](const LightResult &a, const LightResult &b) { return a.cpuS < b.cpuS; });
+  median.cpuS = middle->cpuS;
+  return median;
+}
+
+// The system calls of one light run at 38400 bit/s under `strace -c`, as
+// "name calls" pairs of its summary.
+std::vector<std::pair<std::string, long>> syscallCounts(const Paths &paths,
+                                                        const std::string &qelvo) {
+  std::vector<std::pair<std::string, long>> counts;
+  std::string dir = makeRunDir();
+  if (dir.empty()) {
+    return counts;
+  }
+  std::string summary = dir + "/strace.txt";
+  lightCapture(paths, qelvo, 38400, lightSamples(38400), {"/usr/bin/strace", "-c", "-o", summary});
+  FILE *text = fopen(summary.c_str(), "r");
+  char line[256];
+  while (text != nullptr && fgets(line, sizeof line, text) != nullptr) {
+    double share = 0;
+    double secondsSpent = 0;
+    long perCall = 0;
+    long calls = 0;
+    char name[64];
+    char errors[64];
+    if (sscanf(line, "%lf %lf %ld %ld %63s %63s", &share, &secondsSpent, &perCall, &calls, errors,
+               name) == 6) {
+      counts.emplace_back(name, calls);
+    } else if (sscanf(line, "%lf %lf %ld %ld %63s", &share, &secondsSpent, &perCall, &calls,
+                      name) == 5) {
+      counts.emplace_back(name, calls);
+    }
+  }
+  if (text != nullptr) {
+    fclose(text);
+  }
+  unlink(summary.c_str());
+  rmdir(dir.c_str());
+  return counts;
+}
+
+long callsOf(const std::vector<std::pair<std::string, long>> &counts, const std::string &name) {
+  for (const auto &entry : counts) {
+    if (entry.first == name) {
+      return entry.second;
+    }
+  }
+  return 0;
+}
+
+void lightRuns(const Paths &paths, Report &report) {
+  bool both = !paths.baseline.empty();
+  printf("\nByte at a time, about %.0f s on the wire: wake-ups (voluntary context switches) a "
+         "second while samples flow, and CPU time as a share of the line time%s (median of "
+         "%d runs)\n\n",
+         LIGHT_LINE_S, both ? "; the baseline beside this build" : "", paths.repeat);
+  if (both) {
+    printf("%8s %8s %10s %10s %9s %9s\n", "bit/s", "samples", "wake/s old", "wake/s new",
+           "CPU % old", "CPU % new");
+  } else {
+    printf("%8s %8s %10s %9s\n", "bit/s", "samples", "wake/s", "CPU %");
+  }
+  for (long baud : {1200L, 9600L, 38400L, 115200L, 460800L}) {
+    long samples = lightSamples(baud);
+    double lineS = static_cast<double>((2 * samples + FIXED_CHARACTERS) * BITS_PER_CHARACTER) /
+                   static_cast<double>(baud);
+    // Turn about, so that both builds meet the same load.
+    std::vector<LightResult> olds;
+    std::vector<LightResult> nows;
+    for (int i = 0; i < paths.repeat; ++i) {
+      if (both) {
+        olds.push_back(lightCapture(paths, paths.baseline, baud, samples));
+      }
+      nows.push_back(lightCapture(paths, paths.qelvo, baud, samples));
+    }
+    LightResult old = medianOf(olds);
+    LightResult now = medianOf(nows);
+    double oldShare = 100 * old.cpuS / lineS;
+    double share = 100 * now.cpuS / lineS;
+    bool complete = now.complete && (!both || old.complete);
+    if (both) {
+      printf("%8ld %8ld %10.1f %10.1f %9.2f %9.2f%s\n", baud, samples, old.wakeupsPerS,
+             now.wakeupsPerS, oldShare, share, complete ? "" : "  samples lost or wrong");
+    } else {
+      printf("%8ld %8ld %10.1f %9.2f%s\n", baud, samples, now.wakeupsPerS, share,
+             complete ? "" : "  samples lost or wrong");
+    }
+    if (report.csv != nullptr) {
+      if (both) {
+        fprintf(report.csv, "light-baseline,%ld,%ld,,,%.4f,,,%.4f,%.5f,,,%.1f\n", baud, samples,
+                lineS, old.cpuS, old.cpuS / lineS, old.wakeupsPerS);
+      }
+      fprintf(report.csv, "light,%ld,%ld,,,%.4f,,,%.4f,%.5f,,,%.1f\n", baud, samples, lineS,
+              now.cpuS, now.cpuS / lineS, now.wakeupsPerS);
+    }
+    report.complete = report.complete && complete;
+    report.fewWakeups = report.fewWakeups && now.wakeupsPerS <= MAX_WAKEUPS_PER_S;
+    if (baud == 38400) {
+      report.lightCpuAt38400 = share <= 0.5;
+    } else if (baud == 460800) {
+      report.lightCpuAt460800 = share <= 1.0;
+    }
+  }
+  if (access("/usr/bin/strace", X_OK) != 0) {
+    printf("\n(no /usr/bin/strace: system calls not counted)\n");
+    return;
+  }
+  auto counts = syscallCounts(paths, paths.qelvo);
+  decltype(counts) oldCounts;
+  if (both) {
+    oldCounts = syscallCounts(paths, paths.baseline);
+  }
+  printf("\nSystem calls of one such capture at 38400 bit/s (strace -c)\n\n");
+  printf("%16s %8s%s\n", "call", "new", both ? "      old" : "");
+  for (const char *name : {"read", "poll", "nanosleep", "clock_nanosleep", "write", "total"}) {
+    long calls = callsOf(counts, name);
+    long oldCalls = callsOf(oldCounts, name);
+    if (calls == 0 && oldCalls == 0) {
+      continue;
+    }
+    if (both) {
+      printf("%16s %8ld %8ld\n", name, calls, oldCalls);
+    } else {
+      printf("%16s %8ld\n", name, calls);
+    }
+  }
+}
+
 } // namespace
 
 int main(int argc, char *argv[]) {
   Paths paths;
   if (!parseArgs(argc, argv, paths)) {
     fprintf(stderr, "usage: qelvo-bench --qelvo PATH --sim PATH [--csv FILE] [--micro JSON] "
-                    "[--repeat N] [--only paced|two|series|unpaced]\n");
+                    "[--repeat N] [--baseline PATH] [--only paced|two|series|unpaced|light]\n");
     return 2;
   }
   Report report;
   if (!paths.csv.empty()) {
     report.csv = fopen(paths.csv.c_str(), "w");
     if (report.csv != nullptr) {
-      fprintf(report.csv, "run,bit_per_s,samples_sent,samples_received,samples_intact,line_s,"
-                          "wall_s,best_wall_s,cpu_s,cpu_share,peak_kib,samples_per_s\n");
+      fprintf(report.csv,
+              "run,bit_per_s,samples_sent,samples_received,samples_intact,line_s,"
+              "wall_s,best_wall_s,cpu_s,cpu_share,peak_kib,samples_per_s,wakeups_per_s\n");
     }
   }
   if (paths.paced) {
@@ -592,6 +871,9 @@ int main(int argc, char *argv[]) {
   }
   if (paths.unpaced) {
     unpacedRuns(paths, report);
+  }
+  if (paths.light) {
+    lightRuns(paths, report);
   }
   double micro = paths.micro.empty() ? 0 : microRate(paths.micro, "BM_WriteSampleLine");
   if (paths.unpaced) {
@@ -626,6 +908,14 @@ int main(int argc, char *argv[]) {
   if (paths.series) {
     report.check(report.seriesInTime,
                  "a series costs at most 0.05 s per capture beyond its exchange's line time");
+  }
+  if (paths.light) {
+    report.check(report.fewWakeups,
+                 "byte at a time, at most 50 wake-ups a second while samples flow");
+    report.check(report.lightCpuAt38400, "byte at a time, CPU at most 0.5 % of the line time at "
+                                         "38400 bit/s");
+    report.check(report.lightCpuAt460800, "byte at a time, CPU at most 1 % of the line time at "
+                                          "460800 bit/s");
   }
   report.check(report.peakMax <= MAX_PEAK_KIB, "peak resident memory at most 4 MiB in every run");
   if (paths.unpaced) {

@@ -62,11 +62,28 @@ int silenceMs(int slackMs) { return waitMs(slackMs, 2); }
 
 // A line that delivers a byte or two at a time (an on-board UART, a USB
 // adapter with a low latency setting) would wake us for every byte. While
-// input flows, a receive that finds the line empty first sleeps this long and
-// then takes all that came in one read: some 180 bytes at 460800 bit/s, one
-// wake-up per 4 ms whatever the speed. The end of a dump or of a reply is
-// seen that much later at most.
-constexpr long GATHER_US = 4000;
+// input flows, a receive whose buffer is used up sleeps and then takes all
+// that came in one read. Each wake-up costs a small board dearly, so the
+// pause grows with the flow, up to a bound:
+// - the first is short (4 ms), so that a reply is not held up; on a slow
+//   line it grows to two characters as soon as that much has flowed, as a
+//   shorter one finds at most one;
+// - it stays within a thirtieth of how long the input has flowed since the
+//   last command, so that the end of a dump is seen, and a line that hangs
+//   up takes what waits unread with it, at most some 3 % late or lost (a
+//   series of short captures stays within its time);
+// - a sample must be in the data file within 100 ms. While lines wait in
+//   its buffer, the next read comes when the wait hook flushes them (at most
+//   50 ms on), and what it brings goes out with them; while none wait, what
+//   is read next may wait there 50 ms more, so the line holds it at most
+//   HOLD_MS;
+// - at most 5/8 of N_TTY's 4096 bytes fill meanwhile, well clear of
+//   overflow on a port without a handshake.
+constexpr long FIRST_GATHER_US = 4000;
+constexpr long FLOW_PER_PAUSE = 30;
+constexpr long HOLD_MS = 40;
+constexpr long FLUSH_HOLD_MS = 50;
+constexpr long INPUT_ROOM = 4096 * 5 / 8;
 
 // Input already read from the line and not yet handed out. One read takes
 // all the line holds, so a dump costs a system call per chunk instead of per
@@ -84,9 +101,14 @@ ReceiveBuffer pending;
 // then once everything read has been handed out.
 int64_t lastInputUs = 0;
 
+// When the first input since the last command (or since the line was set up)
+// was read; -1 before it. What flowed since then sizes the gathering pause.
+int64_t flowStartUs = -1;
+
 void forgetPending() {
   pending.fd = -1;
   pending.next = pending.end = 0;
+  flowStartUs = -1;
 }
 
 // The last read brought input, and all of it has been handed out.
@@ -122,6 +144,9 @@ bool fillPending() {
   pending.next = 0;
   pending.end = static_cast<size_t>(got);
   lastInputUs = lineClock.nowUs();
+  if (flowStartUs < 0) {
+    flowStartUs = lastInputUs;
+  }
   return true;
 }
 
@@ -333,6 +358,7 @@ void sendByte(int c) {
     return;
   }
   unsigned char byte = static_cast<unsigned char>(c);
+  flowStartUs = -1; // what comes now is the reply, however long the last one was
   if (write(settings.serialFd, &byte, 1) != 1) {
     fprintf(stderr, "\n*** error, unable to send byte ***\n\n");
   }
@@ -343,21 +369,39 @@ namespace {
 // The line is quiet or gone, or a stop signal came: nothing more to read.
 bool receiveOver() { return receivedStopSignal != 0 || lost; }
 
-// A line that has hung up has nothing more to gather: sleeping on it would
-// only put off seeing that it is lost.
-bool lineHungUp() {
-  pollfd line{settings.serialFd, POLLIN, 0};
-  return lineClock.poll(&line, 1, 0) > 0 && pollSaysLineLost(line.revents);
+// The pause before the next read while input flows, for a receive that
+// waits `silence` ms for its byte; `steady` when it may grow (a receive),
+// not while a drain waits for quiet.
+long gatherPauseUs(int silence, bool steady) {
+  int hookDue = runWaitHook();
+  long pauseUs = FIRST_GATHER_US;
+  if (steady) {
+    long characterUs = BITS_PER_CHARACTER * 1000000L / lineRate();
+    long flowedUs = flowStartUs < 0 ? 0 : static_cast<long>(lineClock.nowUs() - flowStartUs);
+    long holdUs = 1000L * (hookDue >= 0 ? std::min<long>(hookDue, FLUSH_HOLD_MS) : HOLD_MS);
+    long shortest = std::max(pauseUs, std::min(2 * characterUs, flowedUs));
+    pauseUs = std::clamp(flowedUs / FLOW_PER_PAUSE, shortest,
+                         std::max(shortest, std::min(holdUs, INPUT_ROOM * characterUs)));
+  }
+  // The hook gets its turn on time, after pauses made equal so that none is
+  // too short to find input; the pause never outlasts the silence.
+  if (hookDue >= 0) {
+    long dueUs = hookDue * 1000L;
+    pauseUs = dueUs / std::max(1L, (dueUs + pauseUs - 1) / pauseUs);
+  }
+  return std::min(pauseUs, silence * 1000L);
 }
 
-// While input flows, the line is given a few milliseconds to gather more
-// before it is read again. True with a byte in `byte`.
-bool gatherFlowingInput(int silence, int &byte) {
-  if (lineHungUp()) {
-    return false;
+// While input flows, the line is given time to gather more before it is
+// read again: one sleep and one read. A read that finds nothing leaves the
+// rest to a poll, which also tells a hung-up line from a quiet one (a
+// hung-up pty reads 0 bytes like a quiet line). True with a byte in `byte`.
+bool gatherFlowingInput(int silence, bool steady, int &byte) {
+  // A read that brought all the room a pause may fill came late, or faster
+  // than the line's speed (an unpaced pty): more waits, so read again at once.
+  if (pending.end < INPUT_ROOM) {
+    lineClock.sleepUs(gatherPauseUs(silence, steady));
   }
-  runWaitHook();
-  lineClock.sleepUs(std::min(GATHER_US, silence * 1000L));
   return receivedStopSignal == 0 && takeByte(byte);
 }
 
@@ -395,19 +439,19 @@ int pollUntil(int64_t deadline) {
 }
 
 // The next byte, or -1 after `silence` ms without one: first what was read
-// ahead or waits on the line, then what gathers while input flows, then
-// whatever comes before the deadline.
-int receiveWithin(int silence) {
+// ahead, then what gathers while input flows (or else waits on the line),
+// then whatever comes before the deadline.
+int receiveWithin(int silence, bool steady) {
   if (receiveOver()) {
     return -1;
   }
   int byte = -1;
   bool flowing = inputFlowing();
-  if (takeByte(byte)) {
+  if (!flowing && takeByte(byte)) {
     return byte;
   }
   int64_t deadline = lineClock.nowMs() + silence;
-  if (flowing && !receiveOver() && gatherFlowingInput(silence, byte)) {
+  if (flowing && gatherFlowingInput(silence, steady, byte)) {
     return byte;
   }
   return pollUntil(deadline);
@@ -415,7 +459,7 @@ int receiveWithin(int silence) {
 
 } // namespace
 
-int receiveByte() { return receiveWithin(silenceMs(RECEIVE_SLACK_MS)); }
+int receiveByte() { return receiveWithin(silenceMs(RECEIVE_SLACK_MS), true); }
 
 int64_t lineDeadlineMs(int slackMs, int characters) {
   return lineClock.nowMs() + waitMs(slackMs, characters);
@@ -429,7 +473,7 @@ int receiveBy(int64_t deadlineMs) {
   return takeByte(byte) ? byte : pollUntil(deadlineMs);
 }
 
-int receiveBeforeSilence() { return receiveWithin(silenceMs(DRAIN_SLACK_MS)); }
+int receiveBeforeSilence() { return receiveWithin(silenceMs(DRAIN_SLACK_MS), false); }
 
 bool inputArrived() { return receivedStopSignal == 0 && !lost && fillPending(); }
 
@@ -450,7 +494,7 @@ int receiveBeforeGuard() {
 bool drainInput() {
   int silence = silenceMs(DRAIN_SLACK_MS);
   int64_t deadline = lineClock.nowMs() + DRAIN_LIMIT_MS;
-  while (receiveWithin(silence) >= 0) {
+  while (receiveWithin(silence, false) >= 0) {
     if (lineClock.nowMs() >= deadline) {
       return false;
     }

@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/file.h>
+#include <sys/ioctl.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -349,6 +350,139 @@ TEST_F(SerialLineOnTestClock, AWaitHookRunsAsOftenAsItAsksWithoutShorteningTheWa
   TestClock::at(101000 + 35000, "L");
   EXPECT_EQ(receiveByte(), 'L');
   EXPECT_EQ(TestClock::ms(), 101 + 35);
+}
+
+namespace {
+
+// Stands in for the data file on the test clock: each byte received is a
+// line written, flushed by the wait hook once the oldest has waited 50 ms.
+// Records how long the latest byte flushed had been on the line.
+struct FlushedFile {
+  static inline std::vector<int64_t> arrivedUs; // when byte i reached the line
+  static inline size_t received = 0;
+  static inline size_t flushed = 0;
+  static inline int64_t unflushedSinceMs = -1;
+  static inline int64_t longestLagUs = 0;
+  static void written() {
+    ++received;
+    if (unflushedSinceMs < 0) {
+      unflushedSinceMs = TestClock::ms();
+    }
+  }
+  static int hook() {
+    if (unflushedSinceMs < 0) {
+      return -1;
+    }
+    int64_t waited = TestClock::ms() - unflushedSinceMs;
+    if (waited < 50) {
+      return static_cast<int>(50 - waited);
+    }
+    longestLagUs = std::max(longestLagUs, TestClock::ms() * 1000 - arrivedUs[flushed]);
+    flushed = received;
+    unflushedSinceMs = -1;
+    return -1;
+  }
+};
+
+int wakeups = 0;
+void (*clockSleep)(long) = nullptr;
+int (*clockPoll)(pollfd *, nfds_t, int) = nullptr;
+
+// The pty hands over what the clock delivered a moment later, in real time:
+// waits until all that is due has come, as it would on a real line.
+void settle() {
+  auto &arrived = FlushedFile::arrivedUs;
+  auto due = std::upper_bound(arrived.begin(), arrived.end(), lineClock.nowUs()) - arrived.begin() -
+             static_cast<long>(FlushedFile::received);
+  int waiting = 0;
+  for (int tries = 0;
+       ioctl(settings.serialFd, FIONREAD, &waiting) == 0 && waiting < due && tries < 2000;
+       ++tries) {
+    usleep(500);
+  }
+}
+
+} // namespace
+
+// A dump that arrives byte by byte at the line's pace: over a long one the
+// line is read a few dozen times a second at every speed, each byte is in the
+// file within 100 ms, the dump's end is seen at most some 3 % of its length
+// (or a first pause) late, and the reply to the next command is not held up.
+TEST_F(SerialLineOnTestClock, AByteAtATimeDumpWakesFewTimesAndReachesTheFileIn100Ms) {
+  struct Row {
+    int rate;
+    long ms; // the dump's length
+  } rows[] = {{1200, 4000}, {9600, 4000}, {38400, 4000}, {460800, 4000}, {38400, 150}, {1200, 300}};
+  for (const Row &row : rows) {
+    int rate = row.rate;
+    SCOPED_TRACE(std::to_string(rate) + " bit/s, " + std::to_string(row.ms) + " ms");
+    settings.baudRate = rate;
+    configureLine();
+    FlushedFile::arrivedUs.clear();
+    FlushedFile::received = FlushedFile::flushed = 0;
+    FlushedFile::longestLagUs = 0;
+    FlushedFile::unflushedSinceMs = -1;
+    setWaitHook(FlushedFile::hook);
+    clockSleep = lineClock.sleepUs;
+    clockPoll = lineClock.poll;
+    wakeups = 0;
+    lineClock.sleepUs = [](long us) {
+      wakeups += us > 0 ? 1 : 0;
+      clockSleep(us);
+      settle();
+    };
+    // The clock's poll would wake at the last byte it delivers, not the first.
+    lineClock.poll = [](pollfd *lines, nfds_t count, int timeoutMs) {
+      wakeups += timeoutMs > 0 ? 1 : 0;
+      int ready = clockPoll(lines, count, 0);
+      for (int left = timeoutMs; ready == 0 && left > 0; --left) {
+        ready = clockPoll(lines, count, 1);
+      }
+      settle();
+      return ready;
+    };
+
+    int64_t startUs = TestClock::ms() * 1000;
+    long bytes = row.ms * rate / 10000;
+    std::string sent;
+    sendByte('d');
+    for (long i = 0; i < bytes; ++i) {
+      int64_t atUs = startUs + i * 10000000L / rate;
+      sent += static_cast<char>('a' + i % 26);
+      if (i == 0) {
+        pty_.writeMaster(sent);
+      } else {
+        TestClock::at(atUs, sent.substr(sent.size() - 1));
+      }
+      FlushedFile::arrivedUs.push_back(atUs);
+    }
+    int64_t endUs = startUs + bytes * 10000000L / rate;
+    TestClock::at(endUs, "\n");
+    std::string got;
+    int c = 0;
+    while ((c = receiveByte()) >= 0 && c != '\n') {
+      got += static_cast<char>(c);
+      FlushedFile::written();
+    }
+    EXPECT_EQ(c, '\n');
+    EXPECT_EQ(got, sent);
+    long firstPauseUs = std::max(4000, 2 * 10000000 / rate);
+    EXPECT_LE(TestClock::ms() * 1000, endUs + std::max((endUs - startUs) / 30, firstPauseUs) + 1000)
+        << "end held back";
+    if (row.ms >= 4000) {
+      EXPECT_LE(wakeups, row.ms * 50 / 1000) << "wake-ups, 50 a second";
+    }
+    EXPECT_LE(FlushedFile::longestLagUs, 100000) << "lag of the file behind the line";
+
+    int64_t commandUs = TestClock::ms() * 1000;
+    TestClock::at(commandUs + 1000, "0");
+    sendByte('0');
+    EXPECT_EQ(receiveByte(), '0');
+    EXPECT_LE(TestClock::ms() * 1000, commandUs + 5000) << "a reply waited for a long pause";
+    lineClock.sleepUs = clockSleep;
+    lineClock.poll = clockPoll;
+    pty_.readMaster();
+  }
 }
 
 TEST(SpeedProbe, TriesEveryAcceptedSpeedOnceTheOneGivenFirst) {
