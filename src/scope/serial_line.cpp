@@ -377,7 +377,11 @@ long gatherPauseUs(int silence, bool steady) {
   long pauseUs = FIRST_GATHER_US;
   if (steady) {
     long characterUs = BITS_PER_CHARACTER * 1000000L / lineRate();
-    long flowedUs = flowStartUs < 0 ? 0 : static_cast<long>(lineClock.nowUs() - flowStartUs);
+    // Capped, so that a 32-bit long holds it however long the flow.
+    long flowedUs =
+        flowStartUs < 0
+            ? 0
+            : static_cast<long>(std::min<int64_t>(lineClock.nowUs() - flowStartUs, 1000000000));
     long holdUs = 1000L * (hookDue >= 0 ? std::min<long>(hookDue, FLUSH_HOLD_MS) : HOLD_MS);
     long shortest = std::max(pauseUs, std::min(2 * characterUs, flowedUs));
     pauseUs = std::clamp(flowedUs / FLOW_PER_PAUSE, shortest,

@@ -443,11 +443,11 @@ TEST_F(SerialLineOnTestClock, AByteAtATimeDumpWakesFewTimesAndReachesTheFileIn10
     };
 
     int64_t startUs = TestClock::ms() * 1000;
-    long bytes = row.ms * rate / 10000;
+    int64_t bytes = static_cast<int64_t>(row.ms) * rate / 10000;
     std::string sent;
     sendByte('d');
-    for (long i = 0; i < bytes; ++i) {
-      int64_t atUs = startUs + i * 10000000L / rate;
+    for (int64_t i = 0; i < bytes; ++i) {
+      int64_t atUs = startUs + i * 10000000 / rate;
       sent += static_cast<char>('a' + i % 26);
       if (i == 0) {
         pty_.writeMaster(sent);
@@ -456,7 +456,7 @@ TEST_F(SerialLineOnTestClock, AByteAtATimeDumpWakesFewTimesAndReachesTheFileIn10
       }
       FlushedFile::arrivedUs.push_back(atUs);
     }
-    int64_t endUs = startUs + bytes * 10000000L / rate;
+    int64_t endUs = startUs + bytes * 10000000 / rate;
     TestClock::at(endUs, "\n");
     std::string got;
     int c = 0;
@@ -466,7 +466,7 @@ TEST_F(SerialLineOnTestClock, AByteAtATimeDumpWakesFewTimesAndReachesTheFileIn10
     }
     EXPECT_EQ(c, '\n');
     EXPECT_EQ(got, sent);
-    long firstPauseUs = std::max(4000, 2 * 10000000 / rate);
+    int64_t firstPauseUs = std::max(4000, 2 * 10000000 / rate);
     EXPECT_LE(TestClock::ms() * 1000, endUs + std::max((endUs - startUs) / 30, firstPauseUs) + 1000)
         << "end held back";
     if (row.ms >= 4000) {
