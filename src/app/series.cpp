@@ -107,14 +107,15 @@ int reopenLine() {
   if (stat(settings.device, &node) != 0 && missingDeviceError(errno)) {
     return LINE_MISSING;
   }
-  if (openSerialLine() < 0) {
-    if (missingDeviceError(errno)) {
+  int opened = openSerialLine();
+  if (opened < 0) {
+    int openError = errno;
+    if (missingDeviceError(openError)) {
       return LINE_MISSING;
     }
-    // Again, with the messages and the status a run's start has for it.
-    if (openLineChecked() > 0) {
-      return EXIT_BAD_SETTINGS;
-    }
+    // The messages and the status a run's start has for it.
+    reportOpenedLine(opened, openError);
+    return EXIT_BAD_SETTINGS;
   }
   if (configureLine() != LINE_READY) {
     abandonLine();
@@ -127,10 +128,11 @@ int reopenLine() {
   return LINE_BACK;
 }
 
-// The failure line of capture `number`, named by its first error line, which
-// `result` keeps; a line that hung up is given back, to be opened again at
-// the next start.
-void captureFailed(Tally &tally, int number, CaptureResult &result) {
+// The failure line of capture `number` (file `name`), named by its first
+// error line, which `result` keeps, then the observer's turn; a line that
+// hung up is given back, to be opened again at the next start.
+void captureFailed(Tally &tally, int number, const char *name, CaptureResult &result,
+                   CaptureObserver observer) {
   result.reason = firstErrorText();
   if (result.reason.empty()) {
     result.reason = "exit status " + std::to_string(result.status);
@@ -140,6 +142,9 @@ void captureFailed(Tally &tally, int number, CaptureResult &result) {
   if (settings.serialFd >= 0 && lineLost()) {
     abandonLine();
     tally.waitingSaid = false;
+  }
+  if (observer != nullptr) {
+    observer(number, name, result);
   }
 }
 
@@ -183,7 +188,6 @@ int runSeries(CaptureObserver observer) {
     forgetErrorText();
     Settings job = checked;
     CaptureResult result;
-    result.channelCount = checked.channelCount;
     int lineStatus = LINE_BACK;
     if (settings.serialFd < 0) {
       lineStatus = reopenLine();
@@ -205,10 +209,7 @@ int runSeries(CaptureObserver observer) {
         return EXIT_CANNOT_CREATE_OUTPUT;
       }
       result.status = lineStatus;
-      captureFailed(tally, number, result);
-      if (observer != nullptr) {
-        observer(number, name, result);
-      }
+      captureFailed(tally, number, name, result, observer);
       continue;
     }
     // A line opened again has a descriptor of its own.
@@ -223,10 +224,7 @@ int runSeries(CaptureObserver observer) {
         return EXIT_CANNOT_CREATE_OUTPUT;
       }
       result.status = EXIT_CANNOT_CREATE_OUTPUT;
-      captureFailed(tally, number, result);
-      if (observer != nullptr) {
-        observer(number, job.outputName, result);
-      }
+      captureFailed(tally, number, job.outputName, result, observer);
       continue;
     }
     setLabel(i, checked.count);
@@ -237,15 +235,12 @@ int runSeries(CaptureObserver observer) {
       fileName = sessionFileName();
       job.outputName = fileName.c_str();
     }
-    bool failed = status != EXIT_OK && keepGoing && stopSignal() == 0;
-    if (failed) {
-      captureFailed(tally, number, result);
+    if (status != EXIT_OK && keepGoing && stopSignal() == 0) {
+      captureFailed(tally, number, job.outputName, result, observer);
+      continue;
     }
     if (observer != nullptr) {
       observer(number, job.outputName, result);
-    }
-    if (failed) {
-      continue;
     }
     if (status != EXIT_OK) {
       return result.status;

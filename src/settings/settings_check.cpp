@@ -127,8 +127,16 @@ void openLine() {
   int opened = openSerialLine();
   int openError = errno;
   if (opened < 0) {
-    errorLine("Cannot open serial line '%s'", settings.device);
     ++problems;
+  }
+  reportOpenedLine(opened, openError);
+}
+
+} // namespace
+
+void reportOpenedLine(int opened, int openError) {
+  if (opened < 0) {
+    errorLine("Cannot open serial line '%s'", settings.device);
   }
   // A port opened exclusively (TIOCEXCL) by another program refuses with EBUSY.
   if (opened == SERIAL_LINE_IN_USE || (opened < 0 && openError == EBUSY)) {
@@ -139,6 +147,8 @@ void openLine() {
     warnAlsoOpen(settings.device, opened);
   }
 }
+
+namespace {
 
 void checkFormat() {
   const char *format = settings.formatText;

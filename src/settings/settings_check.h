@@ -17,3 +17,7 @@ int checkSettingValues();
 // Opens the serial line as the check does, with its messages; 1 when it
 // failed (the message written), else 0.
 int openLineChecked();
+
+// The messages of an open of the serial line: `opened` as openSerialLine
+// returned it, `openError` the errno it left.
+void reportOpenedLine(int opened, int openError);
